@@ -1,0 +1,15 @@
+# Cross build of the Windows programs with MinGW-w64 (posix threads); tests run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Static: the one .exe can be copied to a judging machine without the MinGW runtime DLLs.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# winedbg disabled: a crashing child then exits at once with its exception code, as on Windows.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    /usr/bin/env;WINEDEBUG=-all;WINEDLLOVERRIDES=winedbg.exe=d;LC_ALL=C.UTF-8;wine)

@@ -1,0 +1,25 @@
+# Installs the Debian packages the builds and tests need, without prompting; sourced by scripts.
+ensure_packages() {
+  local needed=()
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || needed+=(g++-mingw-w64-x86-64-posix)
+  command -v wine >/dev/null 2>&1 || needed+=(wine64)
+  command -v cmake >/dev/null 2>&1 || needed+=(cmake)
+  command -v ninja >/dev/null 2>&1 || needed+=(ninja-build)
+  command -v g++ >/dev/null 2>&1 || needed+=(g++)
+  [ -f /usr/src/googletest/CMakeLists.txt ] || needed+=(googletest)
+  if [ ${#needed[@]} -gt 0 ]; then
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${needed[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${needed[@]}"
+  fi
+}
+
+# The environment every Wine run gets: no debug noise, no crash debugger, UTF-8 arguments.
+export WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d LC_ALL=C.UTF-8
+
+# A new Wine prefix takes seconds to create; make it before any timed test runs.
+warm_wine() {
+  wine cmd /c exit 0 >/dev/null 2>&1 || true
+}

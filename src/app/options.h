@@ -1,0 +1,33 @@
+// The command-line walk: arguments in, a configuration (or a usage or numeric-error exit) out.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+
+namespace sandbox {
+
+// The usage text, byte for byte.
+const std::string& usageText();
+
+// What the option walk decided.
+struct CommandLine {
+  enum class Action { Run, PrintUsage, NumericError };
+  Action action = Action::Run;
+  SandboxConfig config;   // meaningful for Run (and as far as the walk got otherwise)
+  int exitStatus = 0;     // for PrintUsage: 1 with no arguments, 0 for --help / -h
+  std::string errorText;  // for NumericError: "invalid stoull argument" and the like
+};
+
+// Reads a JSON configuration file for --config-file: the whole file as bytes, or false when
+// nothing readable exists at the UTF-8 path. Given as a parameter so the walk stays portable.
+using ConfigFileReader = bool (*)(const std::string& utf8Path, std::string& contents);
+
+// Walks the arguments (program name excluded, UTF-8) in order into a fresh SandboxConfig.
+CommandLine parseCommandLine(const std::vector<std::string>& args, ConfigFileReader readFile);
+
+// The default file reader: converts the path to the platform's form and reads in binary.
+bool readConfigFile(const std::string& utf8Path, std::string& contents);
+
+}  // namespace sandbox

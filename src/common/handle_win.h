@@ -1,0 +1,58 @@
+// Scoped owners of Windows handles.
+#pragma once
+
+#include "common/win.h"
+
+namespace sandbox {
+
+// True for both spellings of "no handle": null and INVALID_HANDLE_VALUE.
+inline bool isValidHandle(HANDLE handle) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// Closes a handle unless it is absent; the caller's last error survives the close.
+inline void closeHandleKeepError(HANDLE handle) {
+  if (!isValidHandle(handle)) return;
+  const DWORD error = GetLastError();
+  CloseHandle(handle);
+  SetLastError(error);
+}
+
+// Move-only owner of one kernel handle; null and INVALID_HANDLE_VALUE both mean "none".
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return isValidHandle(handle_); }
+  explicit operator bool() const { return valid(); }
+  // Closes the held handle (keeping the last error) and takes `handle` instead.
+  void reset(HANDLE handle = nullptr) {
+    closeHandleKeepError(handle_);
+    handle_ = handle;
+  }
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+  // For out-parameters: closes what is held and gives the address to fill.
+  HANDLE* put() {
+    reset();
+    return &handle_;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+}  // namespace sandbox

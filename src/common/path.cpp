@@ -1,0 +1,33 @@
+#include "common/path.h"
+
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <type_traits>
+
+#include "common/text.h"
+
+namespace sandbox {
+
+std::filesystem::path pathFromUtf8(const std::string& utf8) {
+  if constexpr (std::is_same_v<std::filesystem::path::value_type, wchar_t>) {
+    const std::u16string wide = utf8ToUtf16(utf8);
+    return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
+  } else {
+    return std::filesystem::path(utf8);
+  }
+}
+
+bool readWholeFile(const std::filesystem::path& path, std::string& contents) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error) || error) return false;
+  if (std::filesystem::is_directory(path, error)) return false;
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) return false;
+  contents = std::move(data);
+  return true;
+}
+
+}  // namespace sandbox

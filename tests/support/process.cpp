@@ -1,0 +1,177 @@
+#include "support/process.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "common/handle_win.h"
+#include "common/text.h"
+
+namespace sandbox::test {
+
+bool isWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::filesystem::path binDir() {
+  std::wstring buffer(32768, L'\0');
+  const DWORD length =
+      GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  buffer.resize(length);
+  return std::filesystem::path(buffer).parent_path();
+}
+
+std::filesystem::path sandboxExe() { return binDir() / L"sandbox.exe"; }
+std::filesystem::path childExe() { return binDir() / L"test_child.exe"; }
+
+std::wstring quoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') {
+      quoted.append(backslashes * 2 + 1, L'\\');
+    } else {
+      quoted.append(backslashes, L'\\');
+    }
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted += L'"';
+  return quoted;
+}
+
+std::wstring commandLine(const std::filesystem::path& program,
+                         const std::vector<std::string>& args) {
+  std::wstring line = quoteArgument(program.wstring());
+  for (const std::string& arg : args) {
+    line += L' ';
+    line += quoteArgument(toWide(utf8ToUtf16(arg)));
+  }
+  return line;
+}
+
+namespace {
+
+void drain(HANDLE pipe, std::string& into) {
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    into.append(buffer, read);
+  }
+}
+
+void createPipe(UniqueHandle& read, UniqueHandle& write, bool parentReads) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE r = nullptr;
+  HANDLE w = nullptr;
+  if (!CreatePipe(&r, &w, &sa, 0)) throw std::runtime_error("CreatePipe failed");
+  read.reset(r);
+  write.reset(w);
+  SetHandleInformation(parentReads ? r : w, HANDLE_FLAG_INHERIT, 0);
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& options) {
+  UniqueHandle inRead, inWrite, outRead, outWrite, errRead, errWrite;
+  createPipe(inRead, inWrite, false);
+  createPipe(outRead, outWrite, true);
+  createPipe(errRead, errWrite, true);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inRead.get();
+  startup.hStdOutput = outWrite.get();
+  startup.hStdError = errWrite.get();
+  PROCESS_INFORMATION info{};
+  std::wstring mutableLine = commandLine;
+  const std::wstring cwd = options.cwd.wstring();
+  const auto start = std::chrono::steady_clock::now();
+  if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                      nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, &info)) {
+    throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+  }
+  UniqueHandle process(info.hProcess);
+  CloseHandle(info.hThread);
+  inRead.reset();
+  outWrite.reset();
+  errWrite.reset();
+
+  ProcessResult result;
+  std::thread outThread([&] { drain(outRead.get(), result.out); });
+  std::thread errThread([&] { drain(errRead.get(), result.err); });
+  std::thread inThread([&] {
+    std::size_t done = 0;
+    DWORD written = 0;
+    while (done < options.stdinData.size() &&
+           WriteFile(inWrite.get(), options.stdinData.data() + done,
+                     static_cast<DWORD>(options.stdinData.size() - done), &written, nullptr) &&
+           written > 0) {
+      done += written;
+    }
+    if (!options.keepStdinOpen) inWrite.reset();
+  });
+
+  if (WaitForSingleObject(process.get(), options.timeoutMs) != WAIT_OBJECT_0) {
+    result.timedOut = true;
+    TerminateProcess(process.get(), 0xDEAD);
+    WaitForSingleObject(process.get(), 5000);
+  }
+  result.wallMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  DWORD code = 0;
+  GetExitCodeProcess(process.get(), &code);
+  result.exitCode = code;
+  inThread.join();
+  inWrite.reset();
+  outThread.join();
+  errThread.join();
+  return result;
+}
+
+ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options) {
+  return runProcess(commandLine(sandboxExe(), args), options);
+}
+
+TempDir::TempDir(const std::wstring& hint) {
+  static std::atomic<unsigned> counter{0};
+  wchar_t base[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH, base);
+  path_ = std::filesystem::path(base) /
+          (L"sbx_" + hint + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+           std::to_wstring(GetTickCount64()) + L"_" + std::to_wstring(counter++));
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::utf8() const { return pathUtf8(path_); }
+
+std::string pathUtf8(const std::filesystem::path& path) {
+  return utf16ToUtf8(fromWide(path.wstring()));
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& data) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+}  // namespace sandbox::test

@@ -1,0 +1,67 @@
+// Test support: start programs as a judging service would, and scratch directories.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/win.h"
+
+namespace sandbox::test {
+
+// True when running under Wine (features Wine lacks are skipped with the reason).
+bool isWine();
+
+// Folder of the running test program; sandbox.exe and test_child.exe are built beside it.
+std::filesystem::path binDir();
+std::filesystem::path sandboxExe();
+std::filesystem::path childExe();
+
+// Quotes one argument by the rules the C runtime uses to split a command line.
+std::wstring quoteArgument(const std::wstring& argument);
+// `program` quoted, then each UTF-8 argument converted and quoted.
+std::wstring commandLine(const std::filesystem::path& program,
+                         const std::vector<std::string>& args);
+
+struct RunOptions {
+  std::string stdinData;       // written to the program's standard input, which is then closed
+  bool keepStdinOpen = false;  // leave standard input open (a pipe that never ends)
+  std::filesystem::path cwd;   // empty: the test's own current directory
+  std::uint32_t timeoutMs = 60000;
+};
+
+struct ProcessResult {
+  std::uint32_t exitCode = 0;
+  std::string out;
+  std::string err;
+  double wallMs = 0;
+  bool timedOut = false;  // killed after timeoutMs
+};
+
+// Starts the command line with piped standard streams, collects both outputs and waits.
+ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& options = {});
+
+// Runs sandbox.exe with UTF-8 arguments.
+ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A fresh, uniquely named folder under the temporary folder, removed with its contents.
+class TempDir {
+ public:
+  explicit TempDir(const std::wstring& hint = L"t");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  // The path as UTF-8 text, as a configuration holds it.
+  std::string utf8() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& data);
+std::string pathUtf8(const std::filesystem::path& path);
+
+}  // namespace sandbox::test
