@@ -1,0 +1,47 @@
+// The command's environment: a case-insensitive map of variables, the forgiving dictionary
+// parser of --env-json, and the UTF-16 block handed to process creation. Portable.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "config/config.h"
+
+namespace sandbox {
+
+// Orders variable names as Windows does: each UTF-16 unit A-Z is lowered to a-z (other letters
+// keep their case), then units compare as unsigned 16-bit numbers; a prefix sorts first. So
+// names equal but for ASCII case are one variable, and "_X" sorts before "A".
+struct EnvNameLess {
+  bool operator()(const std::u16string& left, const std::u16string& right) const;
+};
+
+// Name -> value. Replacing a value keeps the name's first-inserted spelling.
+using EnvironmentMap = std::map<std::u16string, std::u16string, EnvNameLess>;
+
+// Sets `name` to `value`, both UTF-8 (malformed bytes become U+FFFD). An empty name is ignored.
+void setEnvVar(EnvironmentMap& env, const std::string& name, const std::string& value);
+
+// Sets one variable per member of a flat dictionary text such as {"A": "1", "B": true}. Commas
+// are optional, values are quoted strings or bare words (whitespace dropped, up to , or }).
+// False for malformed text, but the members before the fault stay set.
+bool parseEnvJson(EnvironmentMap& env, const std::string& text);
+
+// Adds the NAME=VALUE strings of a block ending with an empty string (GetEnvironmentStringsW's
+// layout). Strings without "=" or starting with "=" (per-drive directories) are skipped. A null
+// block adds nothing.
+void addEnvironmentStrings(EnvironmentMap& env, const char16_t* block);
+
+// NAME=VALUE\0 per variable in map order, then one more \0. An empty map gives two \0 units, so
+// a reader that looks for the double terminator never reads past the end.
+std::u16string buildEnvironmentBlock(const EnvironmentMap& env);
+
+// The command's variables from every source of `config`, later ones overriding earlier ones:
+// `inherit` (called only when inheritEnv; it adds the sandbox's own environment), envJson,
+// the envJsonFile dictionary (a missing or unreadable file is skipped), then the env entries
+// (NAME=VALUE split at the first "="; entries without a name are skipped).
+EnvironmentMap assembleEnvironment(const SandboxConfig& config,
+                                   const std::function<void(EnvironmentMap&)>& inherit);
+
+}  // namespace sandbox

@@ -1,0 +1,18 @@
+#include "env/environment_win.h"
+
+#include "common/win.h"
+
+namespace sandbox {
+
+void inheritParentEnvironment(EnvironmentMap& env) {
+  wchar_t* block = GetEnvironmentStringsW();
+  if (block == nullptr) return;
+  addEnvironmentStrings(env, reinterpret_cast<const char16_t*>(block));
+  FreeEnvironmentStringsW(block);
+}
+
+std::u16string buildCommandEnvironmentBlock(const SandboxConfig& config) {
+  return buildEnvironmentBlock(assembleEnvironment(config, inheritParentEnvironment));
+}
+
+}  // namespace sandbox

@@ -1,0 +1,57 @@
+#include "isolation/job.h"
+
+namespace sandbox {
+
+std::uint64_t affinityMaskFor(std::uint32_t coreAffinity) {
+  return coreAffinity < 64 ? std::uint64_t{1} << coreAffinity : 0;
+}
+
+JobLimits computeJobLimits(std::uint64_t memoryLimitBytes, std::uint64_t affinityMask,
+                           bool oneProcessOnly) {
+  JobLimits limits;
+  limits.limitFlags = kJobLimitKillOnJobClose | kJobLimitDieOnUnhandledException;
+  if (memoryLimitBytes != 0) {
+    limits.limitFlags |= kJobLimitProcessMemory | kJobLimitJobMemory;
+    limits.processMemoryLimit = memoryLimitBytes;
+    limits.jobMemoryLimit = memoryLimitBytes;
+  }
+  if (affinityMask != 0) {
+    limits.limitFlags |= kJobLimitAffinity;
+    limits.affinity = affinityMask;
+  }
+  if (oneProcessOnly) {
+    limits.limitFlags |= kJobLimitActiveProcess;
+    limits.activeProcessLimit = 1;
+  }
+  limits.uiRestrictionsClass = kJobUiRestrictAll;
+  return limits;
+}
+
+JobLimits jobLimitsFor(const SandboxConfig& config) {
+  const std::uint64_t memory =
+      config.memoryLimitBytes != 0 ? config.memoryLimitBytes : config.memoryLimitMb << 20;
+  return computeJobLimits(memory, affinityMaskFor(config.coreAffinity), !config.allowChildProcess);
+}
+
+JobAccounting accountingFromRaw(const RawJobCounters& raw) {
+  JobAccounting accounting;
+  if (raw.extendedOk) {
+    accounting.peakMemoryBytes =
+        raw.peakProcessMemory > raw.peakJobMemory ? raw.peakProcessMemory : raw.peakJobMemory;
+  }
+  if (raw.basicOk) {
+    // Signed division truncates toward zero; a negative result wraps as the unsigned field.
+    const std::int64_t userMs = raw.totalUserTime / 10000;
+    const std::int64_t kernelMs = raw.totalKernelTime / 10000;
+    accounting.userTimeMs = static_cast<std::uint64_t>(userMs);
+    accounting.kernelTimeMs = static_cast<std::uint64_t>(kernelMs);
+    accounting.cpuTimeMs = accounting.userTimeMs + accounting.kernelTimeMs;
+    accounting.ioReadCount = raw.readOperationCount;
+    accounting.ioWriteCount = raw.writeOperationCount;
+    accounting.ioReadBytes = raw.readTransferCount;
+    accounting.ioWriteBytes = raw.writeTransferCount;
+  }
+  return accounting;
+}
+
+}  // namespace sandbox
