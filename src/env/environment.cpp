@@ -1,6 +1,7 @@
 #include "env/environment.h"
 
 #include <cstddef>
+#include <string_view>
 
 #include "common/path.h"
 #include "common/text.h"
@@ -58,6 +59,11 @@ void skipSpace(const std::string& text, std::size_t& pos) {
   while (pos < text.size() && isSpace(text[pos])) ++pos;
 }
 
+// The text up to its first NUL byte, as a C string reads it.
+std::string_view upToNul(const std::string& text) {
+  return std::string_view(text).substr(0, text.find('\0'));
+}
+
 }  // namespace
 
 bool EnvNameLess::operator()(const std::u16string& left, const std::u16string& right) const {
@@ -71,9 +77,11 @@ bool EnvNameLess::operator()(const std::u16string& left, const std::u16string& r
 }
 
 void setEnvVar(EnvironmentMap& env, const std::string& name, const std::string& value) {
-  std::u16string wideName = utf8ToUtf16(name);
+  // A zero unit inside a name or value would end that string early in the block, and one at
+  // the start of a name would end the whole block there.
+  std::u16string wideName = utf8ToUtf16(upToNul(name));
   if (wideName.empty()) return;
-  env.insert_or_assign(std::move(wideName), utf8ToUtf16(value));
+  env.insert_or_assign(std::move(wideName), utf8ToUtf16(upToNul(value)));
 }
 
 bool parseEnvJson(EnvironmentMap& env, const std::string& text) {

@@ -20,7 +20,8 @@ struct EnvNameLess {
 // Name -> value. Replacing a value keeps the name's first-inserted spelling.
 using EnvironmentMap = std::map<std::u16string, std::u16string, EnvNameLess>;
 
-// Sets `name` to `value`, both UTF-8 (malformed bytes become U+FFFD). An empty name is ignored.
+// Sets `name` to `value`, both UTF-8 (malformed bytes become U+FFFD). Each ends at its first NUL
+// byte, as a C string does, so the block stays well formed. An empty name is ignored.
 void setEnvVar(EnvironmentMap& env, const std::string& name, const std::string& value);
 
 // Sets one variable per member of a flat dictionary text such as {"A": "1", "B": true}. Commas

@@ -8,9 +8,11 @@ namespace {
 
 constexpr std::u16string_view kPipePrefix = u"\\\\.\\pipe\\";
 
-std::uint32_t littleEndian32(const std::array<char, 4>& bytes) {
+// The value of the first `count` bytes; the others count as zero whatever the buffer holds,
+// since a read may have used the rest of it as scratch space.
+std::uint32_t littleEndian32(const std::array<char, 4>& bytes, std::size_t count) {
   std::uint32_t value = 0;
-  for (std::size_t i = 4; i-- > 0;) {
+  for (std::size_t i = count < bytes.size() ? count : bytes.size(); i-- > 0;) {
     value = (value << 8) | static_cast<unsigned char>(bytes[i]);
   }
   return value;
@@ -53,7 +55,7 @@ bool readControlMessage(const ReadChunk& read, std::string& message) {
   std::size_t headBytes = 0;
   if (!read(head.data(), head.size(), headBytes) || headBytes == 0) return false;
 
-  const std::uint32_t announced = littleEndian32(head);
+  const std::uint32_t announced = littleEndian32(head, headBytes);
   if (announced >= 1 && announced <= kMaxPrefixedMessageBytes) {
     message.resize(announced);
     if (readPrefixedBody(read, message)) return true;

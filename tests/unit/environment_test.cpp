@@ -89,6 +89,34 @@ TEST(SetEnvVar, MalformedUtf8BecomesReplacementCharacter) {
   EXPECT_EQ(env.begin()->second, u"v\uFFFD");
 }
 
+// A NUL byte (from a dictionary file, or an escaped zero in a configuration document) would
+// otherwise split an entry of the block, or end the block at a name that starts with it.
+TEST(SetEnvVar, NameAndValueEndAtTheirFirstNul) {
+  struct Case {
+    std::string name;
+    std::string value;
+    Vars vars;
+  };
+  using namespace std::string_literals;
+  const Case cases[] = {
+      {"A"s, "x\0y"s, {{"A", "x"}}}, {"A\0B"s, "1"s, {{"A", "1"}}},    {"\0B"s, "1"s, {}},
+      {"A"s, "\0"s, {{"A", ""}}},    {"A\0"s, "x\0\0"s, {{"A", "x"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.name) + " = " + testing::PrintToString(c.value));
+    EnvironmentMap env;
+    setEnvVar(env, c.name, c.value);
+    EXPECT_EQ(varsOf(env), c.vars);
+  }
+}
+
+TEST(ParseEnvJson, NulInsideAMemberKeepsTheBlockWellFormed) {
+  using namespace std::string_literals;
+  EnvironmentMap env;
+  EXPECT_TRUE(parseEnvJson(env, "{\"A\": \"x\0y\", \"\0Z\": 1, \"B\": 2\0 3}"s));
+  EXPECT_EQ(buildEnvironmentBlock(env), units(u"A=x\0B=2\0\0"));
+}
+
 struct ParseCase {
   const char* name;
   std::string text;

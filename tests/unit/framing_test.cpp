@@ -252,6 +252,25 @@ TEST(ReadControlMessagePrefixed, LargestPrefixIsALength) {
   }
 }
 
+// Only the bytes a read reports count: a short first read that leaves other bytes in the
+// buffer (a read may use all of it as scratch) still announces its own value.
+TEST(ReadControlMessagePrefixed, ShortHeadIgnoresTheRestOfTheBuffer) {
+  const std::vector<std::string> writes = {"\x03", "abc"};
+  std::size_t next = 0;
+  const ReadChunk scribbling = [&](char* buffer, std::size_t capacity, std::size_t& bytesRead) {
+    std::memset(buffer, 0xEE, capacity);
+    if (next == writes.size()) return false;
+    const std::string& write = writes[next++];
+    bytesRead = std::min(capacity, write.size());
+    std::memcpy(buffer, write.data(), bytesRead);
+    return true;
+  };
+  std::string message;
+  EXPECT_TRUE(readControlMessage(scribbling, message));
+  EXPECT_EQ(message, "abc");
+  EXPECT_EQ(next, writes.size());
+}
+
 struct PrefixCase {
   std::string text;
   std::string prefix;
