@@ -25,6 +25,8 @@ struct CommandLine {
 using ConfigFileReader = bool (*)(const std::string& utf8Path, std::string& contents);
 
 // Walks the arguments (program name excluded, UTF-8) in order into a fresh SandboxConfig.
+// Unknown arguments and options short of their values are skipped; the walk stops at --help,
+// -h or the first malformed number. A null `readFile` means readConfigFile.
 CommandLine parseCommandLine(const std::vector<std::string>& args, ConfigFileReader readFile);
 
 // The default file reader: converts the path to the platform's form and reads in binary.

@@ -41,15 +41,19 @@ struct SandboxConfig {
   std::vector<std::string> env;
   std::vector<std::pair<std::string, std::string>> writeFiles;  // (relative path, content)
   std::vector<std::pair<std::string, std::string>> copyFiles;   // (relative path, source path)
+
+  friend bool operator==(const SandboxConfig&, const SandboxConfig&) = default;
 };
 
 // True when `mode` is exactly "compile" (case-sensitive, no trimming).
 bool isCompileMode(const std::string& mode);
 
-// Fills every limit still at 0 with the value of the profile that `mode` selects.
+// Fills every limit still at 0 with the value of the profile that `mode` selects, and decides
+// allowChildProcess unless it was given explicitly (allowChildProcessSet).
 void applyModeDefaults(SandboxConfig& config);
 
-// The memory limit in bytes: memoryLimitBytes when non-zero, else memoryLimitMb MiB.
+// The memory limit in bytes: memoryLimitBytes when non-zero, else memoryLimitMb MiB (the
+// product wraps modulo 2^64 like any unsigned arithmetic).
 std::uint64_t effectiveMemoryLimit(const SandboxConfig& config);
 
 }  // namespace sandbox
