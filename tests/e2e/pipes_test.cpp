@@ -66,6 +66,20 @@ TEST(ControlPipe, ConfigurationInReportOutInEveryFraming) {
   }
 }
 
+TEST(ControlPipe, LargestLengthPrefixedMessageIsReadWhole) {
+  std::string config = configFor({"exit", "0"}, ", \"mode\": \"compile\"");
+  config.resize(16 * 1024 * 1024, ' ');  // trailing text after the value is ignored
+  const std::wstring name = uniquePipeName(L"big");
+  PipeServer server(name);
+  auto sandbox = startSandbox({"--pipe", pipeArg(name)});
+  ASSERT_TRUE(server.accept());
+  ASSERT_TRUE(server.send(frameWithLengthPrefix(config)));
+  const JsonValue report = parsed(server.receiveAll());
+  EXPECT_EQ(report.get("mode").getString(""), "compile");
+  EXPECT_EQ(report.get("status").getString(""), "Accepted");
+  EXPECT_EQ(sandbox.get().exitCode, 0u);
+}
+
 TEST(ControlPipe, InvalidDocumentLeavesOptionsAndStillReportsOnThePipe) {
   const std::wstring name = uniquePipeName(L"bad");
   PipeServer server(name);
