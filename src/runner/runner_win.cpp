@@ -165,6 +165,54 @@ void collectFileScan(const FileScanResult& scan, ExecutionReport& report) {
   report.generatedFiles = scan.generatedFiles;
 }
 
+// Creates the command suspended and puts it into the job. False with the run's failure message.
+bool launchInJob(const SandboxConfig& config, const std::filesystem::path& workDir,
+                 const std::u16string& environment, const StandardStreams& streams,
+                 const AppContainerProfile& profile, const JobHandle& job,
+                 PROCESS_INFORMATION& launched, std::string& failure) {
+  LaunchRequest request;
+  request.exec = config.exec;
+  request.environmentBlock = &environment;
+  request.workingDirectory = workDir;
+  request.stdInput = streams.input.readEnd;
+  request.stdOutput = streams.out.writeEnd;
+  request.stdError = streams.err.writeEnd;
+  request.appContainerSid = profile.sid();
+  LaunchResult result = createSuspendedProcess(request);
+  if (result.failure == LaunchResult::Failure::AttributeList) {
+    failure = "Failed to initialize ProcThreadAttributeList.";
+    return false;
+  }
+  if (result.failure == LaunchResult::Failure::CreateProcess) {
+    failure = "CreateProcessW failed with error code: " + std::to_string(result.errorCode);
+    return false;
+  }
+  if (!assignProcessToJob(job.get(), result.info)) {
+    failure = "Failed to assign process to Job Object.";
+    return false;
+  }
+  launched = result.info;
+  return true;
+}
+
+RunOutcome outcomeOf(const SupervisionResult& supervision, DWORD exitCode,
+                     std::uint64_t memoryLimit, bool outputLimitHit, const FileScanResult& scan,
+                     const SandboxConfig& config, const ExecutionReport& report) {
+  RunOutcome outcome;
+  outcome.timedOut = supervision.timedOut;
+  outcome.memoryHit = supervision.memoryHit;
+  outcome.exitCode = exitCode;
+  outcome.effectiveMemoryLimit = memoryLimit;
+  outcome.peakMemoryBytes = report.peakMemoryBytes;
+  outcome.outputLimitHit = outputLimitHit;
+  outcome.stdoutTruncated = report.stdoutTruncated;
+  outcome.stderrTruncated = report.stderrTruncated;
+  outcome.fileLimitExceeded = scan.limitExceeded;
+  outcome.fileLimitMessage = scan.message;
+  outcome.mode = config.mode;
+  return outcome;
+}
+
 }  // namespace
 
 ExecutionReport SandboxRunner::run(SandboxConfig& config) {
@@ -189,27 +237,13 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
   AppContainerProfile profile;
   if (config.appcontainer) confineToAppContainer(workDir, profile);
 
-  LaunchRequest request;
-  request.exec = config.exec;
-  request.environmentBlock = &environment;
-  request.workingDirectory = workDir;
-  request.stdInput = streams.input.readEnd;
-  request.stdOutput = streams.out.writeEnd;
-  request.stdError = streams.err.writeEnd;
-  request.appContainerSid = profile.sid();
-  LaunchResult launched = createSuspendedProcess(request);
-  if (launched.failure == LaunchResult::Failure::AttributeList) {
-    return fail(report, "Failed to initialize ProcThreadAttributeList.");
+  PROCESS_INFORMATION launched{};
+  std::string failure;
+  if (!launchInJob(config, workDir, environment, streams, profile, job, launched, failure)) {
+    return fail(report, failure);
   }
-  if (launched.failure == LaunchResult::Failure::CreateProcess) {
-    return fail(report,
-                "CreateProcessW failed with error code: " + std::to_string(launched.errorCode));
-  }
-  if (!assignProcessToJob(job.get(), launched.info)) {
-    return fail(report, "Failed to assign process to Job Object.");
-  }
-  UniqueHandle process(launched.info.hProcess);
-  UniqueHandle mainThread(launched.info.hThread);
+  UniqueHandle process(launched.hProcess);
+  UniqueHandle mainThread(launched.hThread);
   handOverCommandEnds(streams);
 
   LeftoverKiller leftoverKiller(job);
@@ -242,18 +276,8 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
   const FileScanResult scan = scanAfterRun(scanner);
   collectFileScan(scan, report);
 
-  RunOutcome outcome;
-  outcome.timedOut = supervision.timedOut;
-  outcome.memoryHit = supervision.memoryHit;
-  outcome.exitCode = exitCode;
-  outcome.effectiveMemoryLimit = memoryLimit;
-  outcome.peakMemoryBytes = report.peakMemoryBytes;
-  outcome.outputLimitHit = outputLimitHit.load();
-  outcome.stdoutTruncated = report.stdoutTruncated;
-  outcome.stderrTruncated = report.stderrTruncated;
-  outcome.fileLimitExceeded = scan.limitExceeded;
-  outcome.fileLimitMessage = scan.message;
-  outcome.mode = config.mode;
+  const RunOutcome outcome =
+      outcomeOf(supervision, exitCode, memoryLimit, outputLimitHit.load(), scan, config, report);
   classifyVerdict(outcome, report);
   return report;
 }
