@@ -1,1 +1,39 @@
-int wmain() { return 0; }
+// sandbox.exe: the entry point. Arguments arrive as UTF-16 and are read as UTF-8 from here on.
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/frontend_win.h"
+#include "app/options.h"
+#include "common/io_win.h"
+#include "common/text.h"
+#include "common/win.h"
+
+int wmain(int argc, wchar_t** argv) {
+  // Best effort: refused when the output is redirected, which is the usual case.
+  SetConsoleOutputCP(CP_UTF8);
+
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    args.push_back(sandbox::utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  try {
+    sandbox::CommandLine commandLine = sandbox::parseCommandLine(args, sandbox::readConfigFile);
+    switch (commandLine.action) {
+      case sandbox::CommandLine::Action::PrintUsage:
+        sandbox::writeStandard(STD_OUTPUT_HANDLE, sandbox::usageText());
+        return commandLine.exitStatus;
+      case sandbox::CommandLine::Action::NumericError:
+        sandbox::writeStandard(STD_ERROR_HANDLE, commandLine.errorText + "\n");
+        return 2;
+      case sandbox::CommandLine::Action::Run:
+        break;
+    }
+    return sandbox::runAndDeliver(commandLine.config);
+  } catch (const std::exception& error) {
+    // Resource exhaustion inside the run: no report, and a status that cannot read as success.
+    sandbox::writeStandard(STD_ERROR_HANDLE,
+                           std::string("sandbox: run aborted: ") + error.what() + "\n");
+    return 3;
+  }
+}

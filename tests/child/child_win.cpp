@@ -20,6 +20,7 @@
 //   spawn-grandchild ...   start test_child.exe with the remaining arguments, inheriting the
 //                          standard handles, without waiting; consumes all remaining arguments
 //   spawn-child ...        the same, but wait for it and exit with its exit code
+//   open-file PATH         open PATH for reading; print "opened" or "denied:" and the error
 //   crash                  dereference a null pointer
 //   probe-handle VALUE     print "file:" and the path of the object that handle VALUE (decimal)
 //                          names in this process, or "none" when it names no file
@@ -101,6 +102,17 @@ void probeHandle(const wchar_t* value) {
   }
   path[length] = L'\0';
   writeText(STD_OUTPUT_HANDLE, "file:" + utf8(path));
+}
+
+void openFile(const wchar_t* path) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    writeText(STD_OUTPUT_HANDLE, "denied:" + std::to_string(GetLastError()));
+    return;
+  }
+  CloseHandle(file);
+  writeText(STD_OUTPUT_HANDLE, "opened");
 }
 
 void countStdin() {
@@ -216,6 +228,8 @@ int wmain(int argc, wchar_t** argv) {
       *nothing = 1;
     } else if (verb == L"probe-handle" && hasValue)
       probeHandle(argv[++i]);
+    else if (verb == L"open-file" && hasValue)
+      openFile(argv[++i]);
     else
       return 64;  // unknown behaviour: a distinct code, so a typo cannot pass for success
   }

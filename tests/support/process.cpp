@@ -61,10 +61,15 @@ std::wstring commandLine(const std::filesystem::path& program,
 
 namespace {
 
-void drain(HANDLE pipe, std::string& into) {
+void drain(HANDLE pipe, std::string& into, std::chrono::steady_clock::time_point start,
+           double* firstMs) {
   char buffer[65536];
   DWORD read = 0;
   while (ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    if (firstMs != nullptr && into.empty()) {
+      *firstMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                     .count();
+    }
     into.append(buffer, read);
   }
 }
@@ -108,8 +113,8 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
   errWrite.reset();
 
   ProcessResult result;
-  std::thread outThread([&] { drain(outRead.get(), result.out); });
-  std::thread errThread([&] { drain(errRead.get(), result.err); });
+  std::thread outThread([&] { drain(outRead.get(), result.out, start, &result.firstOutMs); });
+  std::thread errThread([&] { drain(errRead.get(), result.err, start, nullptr); });
   std::thread inThread([&] {
     std::size_t done = 0;
     DWORD written = 0;
@@ -139,8 +144,19 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
   return result;
 }
 
+std::string childCommand(const std::vector<std::string>& behaviours) {
+  return utf16ToUtf8(fromWide(commandLine(childExe(), behaviours)));
+}
+
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options) {
   return runProcess(commandLine(sandboxExe(), args), options);
+}
+
+std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,
+                                        const RunOptions& options) {
+  return std::async(std::launch::async, [line = commandLine(sandboxExe(), args), options] {
+    return runProcess(line, options);
+  });
 }
 
 TempDir::TempDir(const std::wstring& hint) {

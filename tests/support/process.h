@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -36,14 +37,21 @@ struct ProcessResult {
   std::string out;
   std::string err;
   double wallMs = 0;
-  bool timedOut = false;  // killed after timeoutMs
+  double firstOutMs = -1;  // when the first standard-output byte arrived; -1: none did
+  bool timedOut = false;   // killed after timeoutMs
 };
 
 // Starts the command line with piped standard streams, collects both outputs and waits.
 ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& options = {});
 
+// The UTF-8 command line that starts the test child with these behaviours.
+std::string childCommand(const std::vector<std::string>& behaviours);
+
 // Runs sandbox.exe with UTF-8 arguments.
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options = {});
+// The same on a thread of its own, for tests that talk to the sandbox while it runs.
+std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,
+                                        const RunOptions& options = {});
 
 // A fresh, uniquely named folder under the temporary folder, removed with its contents.
 class TempDir {

@@ -1,0 +1,71 @@
+#include "app/frontend_win.h"
+
+#include <fstream>
+
+#include "app/delivery.h"
+#include "common/handle_win.h"
+#include "common/io_win.h"
+#include "common/path.h"
+#include "common/text.h"
+#include "config/document.h"
+#include "config/json.h"
+#include "ipc/pipes_win.h"
+#include "report/report.h"
+#include "runner/runner.h"
+
+namespace sandbox {
+namespace {
+
+// Creates or truncates the file and writes the text exactly; false when it cannot be written.
+bool writeReportFile(const std::string& utf8Path, const std::string& text) {
+  std::ofstream file(pathFromUtf8(utf8Path), std::ios::binary | std::ios::trunc);
+  if (!file) return false;
+  file.write(text.data(), static_cast<std::streamsize>(text.size()));
+  file.flush();
+  return static_cast<bool>(file);
+}
+
+// Lays the control-pipe document over the configuration: byte-order mark and white space
+// skipped, one value parsed, applied only when it parses.
+void applyControlDocument(const std::string& text, SandboxConfig& config) {
+  std::size_t pos = 0;
+  if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
+  while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) {
+    ++pos;
+  }
+  JsonValue document;
+  if (parseValue(text, pos, document)) applyConfigDocument(document, config);
+}
+
+}  // namespace
+
+int runAndDeliver(SandboxConfig& config) {
+  UniqueHandle control;
+  if (!config.controlPipe.empty()) {
+    if (!openControlPipe(control, utf8ToUtf16(config.controlPipe))) {
+      writeStandard(STD_ERROR_HANDLE,
+                    "Failed to connect to control pipe: " + config.controlPipe + "\n");
+      return 1;
+    }
+    std::string message;
+    if (readControlMessage(control.get(), message)) applyControlDocument(message, config);
+  }
+
+  SandboxRunner runner;
+  const ExecutionReport report = runner.run(config);
+  const std::string text = reportToJson(report);
+
+  const DeliveryPlan plan =
+      planDelivery(control.valid(), !config.reportPipe.empty(), !config.reportFile.empty());
+  const bool fileWritten = plan.toReportFile && writeReportFile(config.reportFile, text);
+  const bool controlWritten = plan.toControlPipe && writeReportAndClose(control, text);
+  const bool reportPipeWritten =
+      plan.toReportPipe && sendToReportPipe(utf8ToUtf16(config.reportPipe), text);
+  if (plan.toStandardError ||
+      needsStandardErrorFallback(plan, fileWritten, controlWritten, reportPipeWritten)) {
+    writeStandard(STD_ERROR_HANDLE, text + "\n");
+  }
+  return exitStatusFor(report);
+}
+
+}  // namespace sandbox

@@ -1,0 +1,285 @@
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+
+#include "common/handle_win.h"
+#include "common/path.h"
+#include "common/text.h"
+#include "env/environment_win.h"
+#include "isolation/appcontainer.h"
+#include "isolation/appcontainer_win.h"
+#include "isolation/job.h"
+#include "isolation/job_win.h"
+#include "isolation/launch_win.h"
+#include "runner/runner.h"
+#include "runner/supervision.h"
+#include "runner/verdict.h"
+#include "streams/pipes_win.h"
+#include "workdir/prepare.h"
+#include "workdir/scan.h"
+
+namespace sandbox {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kPollIntervalMs = 10;
+constexpr DWORD kWaitAfterTerminationMs = 1000;
+// How long a feeder blocked on a read the system cannot cancel may hold up the report.
+constexpr DWORD kFeederGraceMs = 200;
+
+// The three standard streams of one run. Destroyed in the order the clean-up wants:
+// the input pipe, then the error pump, then the output pump.
+struct StandardStreams {
+  OutputPump out;
+  OutputPump err;
+  InputPipe input;
+};
+
+// Terminates whatever is left in the job when the run's scope ends, before the streams are
+// closed: a pump or feeder blocked on a pipe that a leftover process holds would never end.
+class LeftoverKiller {
+ public:
+  explicit LeftoverKiller(const JobHandle& job) : job_(job) {}
+  ~LeftoverKiller() { terminateJob(job_, 1); }
+  LeftoverKiller(const LeftoverKiller&) = delete;
+  LeftoverKiller& operator=(const LeftoverKiller&) = delete;
+
+ private:
+  const JobHandle& job_;
+};
+
+ExecutionReport& fail(ExecutionReport& report, std::string message) {
+  report.status = "InternalError";
+  report.message = std::move(message);
+  return report;
+}
+
+// The pipes of the three streams, with the sandbox's own output handles as echo targets and
+// the optional file copies. False when a pipe cannot be created.
+bool createStandardStreams(const SandboxConfig& config, StandardStreams& streams) {
+  HANDLE ownOut = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE ownErr = GetStdHandle(STD_ERROR_HANDLE);
+  streams.out.reset();
+  streams.out.echoHandle = ownOut == INVALID_HANDLE_VALUE ? nullptr : ownOut;
+  streams.out.limitBytes = config.maxStdoutBytes;
+  if (!streams.out.createPipe()) return false;
+  streams.err.reset();
+  streams.err.echoHandle = ownErr == INVALID_HANDLE_VALUE ? nullptr : ownErr;
+  streams.err.limitBytes = config.maxStderrBytes;
+  if (!streams.err.createPipe()) return false;
+  streams.input.close();
+  if (!streams.input.createPipe()) return false;
+  if (!config.stdoutFile.empty()) streams.out.openFile(utf8ToUtf16(config.stdoutFile));
+  if (!config.stderrFile.empty()) streams.err.openFile(utf8ToUtf16(config.stderrFile));
+  return true;
+}
+
+// The command now holds its ends; the sandbox's copies would keep the pumps from ever
+// seeing the end of the streams.
+void handOverCommandEnds(StandardStreams& streams) {
+  CloseHandle(std::exchange(streams.out.writeEnd, nullptr));
+  CloseHandle(std::exchange(streams.err.writeEnd, nullptr));
+  CloseHandle(std::exchange(streams.input.readEnd, nullptr));
+}
+
+void startPumps(StandardStreams& streams, const JobHandle& job, std::atomic<bool>& limitHit) {
+  // Both pumps run on their own threads; either may stop the whole job.
+  auto onLimit = [&limitHit, &job] {
+    limitHit.store(true);
+    if (job.get() != nullptr) terminateJob(job, kExitOutputLimit);
+  };
+  streams.out.start(onLimit);
+  streams.err.start(onLimit);
+}
+
+void deliverInput(const SandboxConfig& config, InputPipe& input) {
+  if (config.stdinPipe || (config.stdinText.empty() && config.stdinFile.empty())) {
+    input.startForwarding(GetStdHandle(STD_INPUT_HANDLE));
+    return;
+  }
+  std::string content = config.stdinText;
+  if (!config.stdinFile.empty()) readWholeFile(pathFromUtf8(config.stdinFile), content);
+  input.startContent(std::move(content));
+}
+
+// A fresh profile granted the working directory; without one the command runs unconfined.
+void confineToAppContainer(const std::filesystem::path& workDir, AppContainerProfile& profile) {
+  const std::u16string name = appContainerProfileName(GetCurrentProcessId(), GetTickCount64());
+  if (profile.createProfile(name, kAppContainerDisplayName)) {
+    grantDirectoryAccess(fromWide(workDir.wstring()), profile.sid());
+  }
+}
+
+struct SupervisionResult {
+  bool timedOut = false;
+  bool memoryHit = false;
+};
+
+std::int64_t nanoseconds(Clock::time_point at) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
+
+std::uint64_t elapsedMsSince(Clock::time_point start) {
+  return elapsedMsBetween(nanoseconds(start), nanoseconds(Clock::now()));
+}
+
+// Polls every 10 ms until the command ends or a limit stops the job. Limits are checked
+// before the end is acted on, so a command ending in the pass that finds a limit is stopped.
+SupervisionResult supervise(HANDLE process, const JobHandle& job, const SupervisionLimits& limits,
+                            Clock::time_point start) {
+  SupervisionResult result;
+  for (;;) {
+    const DWORD wait = WaitForSingleObject(process, kPollIntervalMs);
+    const std::uint64_t elapsedMs = elapsedMsSince(start);
+    const JobAccounting accounting = queryJobAccounting(job);
+    const SupervisionAction action =
+        decideSupervision(limits, elapsedMs, accounting.cpuTimeMs, accounting.peakMemoryBytes);
+    if (action != SupervisionAction::Continue) {
+      result.timedOut = action == SupervisionAction::StopForTime;
+      result.memoryHit = action == SupervisionAction::StopForMemory;
+      terminateJob(job, exitCodeForStop(action));
+      WaitForSingleObject(process, kWaitAfterTerminationMs);
+      return result;
+    }
+    if (wait == WAIT_OBJECT_0) return result;
+  }
+}
+
+void collectAccounting(const JobHandle& job, ExecutionReport& report) {
+  const JobAccounting accounting = queryJobAccounting(job);
+  report.peakMemoryBytes = accounting.peakMemoryBytes;
+  report.cpuTimeMs = accounting.cpuTimeMs;
+  report.userTimeMs = accounting.userTimeMs;
+  report.kernelTimeMs = accounting.kernelTimeMs;
+  report.ioReadCount = accounting.ioReadCount;
+  report.ioWriteCount = accounting.ioWriteCount;
+  report.ioReadBytes = accounting.ioReadBytes;
+  report.ioWriteBytes = accounting.ioWriteBytes;
+  report.peakMemoryMb = static_cast<double>(report.peakMemoryBytes) * 9.5367431640625e-07;
+}
+
+void collectFileScan(const FileScanResult& scan, ExecutionReport& report) {
+  report.newFilesCount = scan.newFilesCount;
+  report.maxFileSizeSeen = scan.maxFileSizeSeen;
+  report.generatedFiles = scan.generatedFiles;
+}
+
+// Creates the command suspended and puts it into the job. False with the run's failure message.
+bool launchInJob(const SandboxConfig& config, const std::filesystem::path& workDir,
+                 const std::u16string& environment, const StandardStreams& streams,
+                 const AppContainerProfile& profile, const JobHandle& job,
+                 PROCESS_INFORMATION& launched, std::string& failure) {
+  LaunchRequest request;
+  request.exec = config.exec;
+  request.environmentBlock = &environment;
+  request.workingDirectory = workDir;
+  request.stdInput = streams.input.readEnd;
+  request.stdOutput = streams.out.writeEnd;
+  request.stdError = streams.err.writeEnd;
+  request.appContainerSid = profile.sid();
+  LaunchResult result = createSuspendedProcess(request);
+  if (result.failure == LaunchResult::Failure::AttributeList) {
+    failure = "Failed to initialize ProcThreadAttributeList.";
+    return false;
+  }
+  if (result.failure == LaunchResult::Failure::CreateProcess) {
+    failure = "CreateProcessW failed with error code: " + std::to_string(result.errorCode);
+    return false;
+  }
+  if (!assignProcessToJob(job.get(), result.info)) {
+    failure = "Failed to assign process to Job Object.";
+    return false;
+  }
+  launched = result.info;
+  return true;
+}
+
+RunOutcome outcomeOf(const SupervisionResult& supervision, DWORD exitCode,
+                     std::uint64_t memoryLimit, bool outputLimitHit, const FileScanResult& scan,
+                     const SandboxConfig& config, const ExecutionReport& report) {
+  RunOutcome outcome;
+  outcome.timedOut = supervision.timedOut;
+  outcome.memoryHit = supervision.memoryHit;
+  outcome.exitCode = exitCode;
+  outcome.effectiveMemoryLimit = memoryLimit;
+  outcome.peakMemoryBytes = report.peakMemoryBytes;
+  outcome.outputLimitHit = outputLimitHit;
+  outcome.stdoutTruncated = report.stdoutTruncated;
+  outcome.stderrTruncated = report.stderrTruncated;
+  outcome.fileLimitExceeded = scan.limitExceeded;
+  outcome.fileLimitMessage = scan.message;
+  outcome.mode = config.mode;
+  return outcome;
+}
+
+}  // namespace
+
+ExecutionReport SandboxRunner::run(SandboxConfig& config) {
+  ExecutionReport report;
+  if (!beginReport(config, report)) return report;
+
+  const std::filesystem::path workDir = prepareWorkingDirectory(config);
+  FileScanner scanner{workDir, config.maxFileSizeBytes, config.maxFileCount, takeSnapshot(workDir)};
+
+  const std::uint64_t memoryLimit = effectiveMemoryLimit(config);
+  JobHandle job = createLimitedJob(memoryLimit, affinityMaskFor(config.coreAffinity),
+                                   !config.allowChildProcess);
+  if (job.get() == nullptr) return fail(report, "Failed to create Windows Job Object.");
+
+  const std::u16string environment = buildCommandEnvironmentBlock(config);
+
+  StandardStreams streams;
+  if (!createStandardStreams(config, streams)) {
+    return fail(report, "Failed to create standard I/O pipes.");
+  }
+
+  AppContainerProfile profile;
+  if (config.appcontainer) confineToAppContainer(workDir, profile);
+
+  PROCESS_INFORMATION launched{};
+  std::string failure;
+  if (!launchInJob(config, workDir, environment, streams, profile, job, launched, failure)) {
+    return fail(report, failure);
+  }
+  UniqueHandle process(launched.hProcess);
+  UniqueHandle mainThread(launched.hThread);
+  handOverCommandEnds(streams);
+
+  LeftoverKiller leftoverKiller(job);
+  std::atomic<bool> outputLimitHit{false};
+  startPumps(streams, job, outputLimitHit);
+  deliverInput(config, streams.input);
+
+  const Clock::time_point start = Clock::now();
+  ResumeThread(mainThread.get());
+  mainThread.reset();
+  const SupervisionResult supervision =
+      supervise(process.get(), job,
+                SupervisionLimits{config.timeLimitMs, config.cpuLimitMs, memoryLimit}, start);
+
+  report.wallTimeMs = elapsedMsSince(start);
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process.get(), &exitCode)) exitCode = 0;
+  report.exitCode = static_cast<std::int32_t>(exitCode);
+  process.reset();
+
+  // The command has ended: whatever it left in the job could hold a pipe open forever.
+  terminateJob(job, 1);
+  streams.out.join();
+  streams.err.join();
+  streams.input.stopFeeder(kFeederGraceMs);
+
+  report.stdoutTruncated = streams.out.truncated.load();
+  report.stderrTruncated = streams.err.truncated.load();
+  collectAccounting(job, report);
+  const FileScanResult scan = scanAfterRun(scanner);
+  collectFileScan(scan, report);
+
+  const RunOutcome outcome =
+      outcomeOf(supervision, exitCode, memoryLimit, outputLimitHit.load(), scan, config, report);
+  classifyVerdict(outcome, report);
+  return report;
+}
+
+}  // namespace sandbox

@@ -1,0 +1,15 @@
+#include "streams/cut.h"
+
+namespace sandbox {
+
+ChunkCut cutChunk(std::uint64_t totalBytes, std::uint64_t chunkBytes, std::uint64_t limitBytes) {
+  ChunkCut cut{chunkBytes, false};
+  if (totalBytes > limitBytes) {
+    cut.truncated = true;
+    const std::uint64_t before = totalBytes - chunkBytes;
+    cut.allowedBytes = before < limitBytes ? limitBytes - before : 0;
+  }
+  return cut;
+}
+
+}  // namespace sandbox

@@ -1,0 +1,93 @@
+// The command's three standard streams: output pumps and the standard-input pipe.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/win.h"
+
+namespace sandbox {
+
+// One output stream of the command: a pipe whose read end the pump thread drains onto the
+// sandbox's own stream (`echoHandle`) and an optional file copy, up to `limitBytes`.
+// Owned by the run; the pump thread only reads the handles and writes the three atomics.
+struct OutputPump {
+  HANDLE readEnd = nullptr;                  // the sandbox's end; not inheritable
+  HANDLE writeEnd = nullptr;                 // the command's end; inheritable
+  HANDLE echoHandle = nullptr;               // not owned; null: no live copy
+  HANDLE fileHandle = INVALID_HANDLE_VALUE;  // owned file copy, when one is open
+  std::uint64_t limitBytes = 0;
+  std::atomic<std::uint64_t> totalBytes{0};  // written by the pump thread
+  std::atomic<bool> truncated{false};        // written by the pump thread
+  std::atomic<bool> stopRequested{false};    // written by the run's thread (close)
+  std::thread thread;
+
+  OutputPump() = default;
+  OutputPump(const OutputPump&) = delete;
+  OutputPump& operator=(const OutputPump&) = delete;
+  ~OutputPump() { close(); }
+
+  // close, then counters and flags back to zero.
+  void reset();
+  // Creates the pipe: both ends inheritable at first, then the read end made private.
+  bool createPipe();
+  // Opens (creating or truncating) the file copy; an empty path means none and succeeds.
+  bool openFile(const std::u16string& path);
+  // Starts the pump thread. `onLimit` runs on the pump thread, at most once, when the stream
+  // goes past its limit. Throws std::system_error when the thread cannot start.
+  void start(std::function<void()> onLimit);
+  // Waits for the pump thread to end (end of stream, or past its limit).
+  void join();
+  // Stops and releases everything: the flag, then the write end, file and read end, then join.
+  void close();
+};
+
+// The pump thread's body: 8192-byte chunks, echo flushed per chunk, exact cut at the limit.
+void pumpLoop(OutputPump& pump, const std::function<void()>& onLimit);
+
+// What a feeder thread shares with the run; kept alive by both, so a feeder that cannot be
+// stopped can be left behind safely.
+struct FeedState {
+  HANDLE writeEnd = nullptr;                  // owned by the feeder once it runs
+  HANDLE source = nullptr;                    // not owned (the sandbox's own standard input)
+  std::string content;                        // prepared content (when source is null)
+  std::atomic<bool> stopRequested{false};     // written by the run's thread
+  std::atomic<bool> finished{false};          // written by the feeder thread as it ends
+  std::atomic<HANDLE> threadHandle{nullptr};  // the feeder's own handle, for cancellation
+  ~FeedState();
+};
+
+// The standard-input pipe: the read end goes to the command, the write end stays here and is
+// filled by a feeder thread, from prepared content or from the sandbox's own standard input.
+struct InputPipe {
+  HANDLE readEnd = nullptr;   // the command's end; inheritable
+  HANDLE writeEnd = nullptr;  // the sandbox's end until a feeder takes it
+  std::shared_ptr<FeedState> feed;
+  std::thread thread;
+
+  InputPipe() = default;
+  InputPipe(const InputPipe&) = delete;
+  InputPipe& operator=(const InputPipe&) = delete;
+  ~InputPipe() { close(); }
+
+  bool createPipe();
+  // Writes `content` whole from a thread (a command still suspended cannot drain a full pipe
+  // buffer), then closes the write end so the command reads end of input.
+  void startContent(std::string content);
+  // Forwards `source` until its end (feedLoop).
+  void startForwarding(HANDLE source);
+  // Ends the feeder: it is cancelled until it stops; one that cannot be cancelled (a read the
+  // system cannot break) is left behind after `graceMs`, holding only its own shared state.
+  void stopFeeder(DWORD graceMs);
+  // Closes both ends still held here and stops the feeder.
+  void close();
+};
+
+// The forwarding feeder's body: 16384-byte chunks from the source into the write end.
+void feedLoop(FeedState& state);
+
+}  // namespace sandbox
