@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Installs what the fuzzing build needs (clang 14 with libFuzzer and the sanitizer runtimes,
 # CMake, Ninja), without prompting; sourced by scripts/fuzz. The package lists are refreshed
 # only when something is missing.
