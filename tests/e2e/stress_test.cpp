@@ -210,8 +210,9 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
 // What a sandbox run of a command that starts a grandchild may take under Wine besides the two
 // seconds the report may follow the command's end by: starting sandbox.exe, the command and the
 // grandchild (three Wine processes, 40-100 ms each when warm, several times that on a loaded
-// two-core machine) and ending them. Measured here: 150-450 ms median, 700-900 ms at worst
-// under load. A run that waited for the grandchild would take its whole 30 s.
+// two-core machine) and ending them. Measured for the whole run: median 376 ms, at worst 543 ms
+// over 200 runs (load average 1.5-3); median 817 ms, at worst 965 ms over 10 runs (load average
+// 5). A run that waited for the grandchild would take its whole 30 s.
 constexpr double kWineStartupAllowanceMs = 1000;
 constexpr double kReportWithinMs = 2000;
 
