@@ -25,8 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kPollIntervalMs = 10;
 constexpr DWORD kWaitAfterTerminationMs = 1000;
-// How long a feeder blocked on a read the system cannot cancel may hold up the report.
-constexpr DWORD kFeederGraceMs = 200;
 
 // The three standard streams of one run. Destroyed in the order the clean-up wants:
 // the input pipe, then the error pump, then the output pump.

@@ -162,7 +162,7 @@ void InputPipe::stopFeeder(DWORD graceMs) {
 void InputPipe::close() {
   closeAndClear(readEnd, nullptr);
   closeAndClear(writeEnd, nullptr);
-  stopFeeder(200);
+  stopFeeder(kFeederGraceMs);
 }
 
 }  // namespace sandbox
