@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 #include "common/handle_win.h"
 #include "common/text.h"
@@ -92,20 +93,36 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
   createPipe(outRead, outWrite, true);
   createPipe(errRead, errWrite, true);
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inRead.get();
-  startup.hStdOutput = outWrite.get();
-  startup.hStdError = errWrite.get();
+  // Only these three handles are inherited: programs started at the same time by other
+  // threads of the test must not hold each other's pipe ends open.
+  HANDLE inherited[3] = {inRead.get(), outWrite.get(), errWrite.get()};
+  SIZE_T listSize = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+  std::vector<unsigned char> listBuffer(listSize);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &listSize) ||
+      !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                 sizeof inherited, nullptr, nullptr)) {
+    throw std::runtime_error("attribute list failed: " + std::to_string(GetLastError()));
+  }
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = inRead.get();
+  startup.StartupInfo.hStdOutput = outWrite.get();
+  startup.StartupInfo.hStdError = errWrite.get();
+  startup.lpAttributeList = list;
   PROCESS_INFORMATION info{};
   std::wstring mutableLine = commandLine;
   const std::wstring cwd = options.cwd.wstring();
   const auto start = std::chrono::steady_clock::now();
-  if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                      nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, &info)) {
-    throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
-  }
+  const BOOL created =
+      CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
+                     CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                     cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo, &info);
+  const DWORD error = GetLastError();
+  DeleteProcThreadAttributeList(list);
+  if (!created) throw std::runtime_error("CreateProcessW failed: " + std::to_string(error));
   UniqueHandle process(info.hProcess);
   CloseHandle(info.hThread);
   inRead.reset();
