@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/handle_win.h"
+#include "common/quote.h"
 #include "common/text.h"
 
 namespace sandbox::test {
@@ -29,25 +30,7 @@ std::filesystem::path sandboxExe() { return binDir() / L"sandbox.exe"; }
 std::filesystem::path childExe() { return binDir() / L"test_child.exe"; }
 
 std::wstring quoteArgument(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == L'"') {
-      quoted.append(backslashes * 2 + 1, L'\\');
-    } else {
-      quoted.append(backslashes, L'\\');
-    }
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  quoted += L'"';
-  return quoted;
+  return toWide(sandbox::quoteArgument(fromWide(argument)));
 }
 
 std::wstring commandLine(const std::filesystem::path& program,

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "common/handle_win.h"
+#include "common/quote.h"
 #include "common/text.h"
 #include "common/win.h"
 #include "config/json.h"
@@ -77,20 +78,7 @@ void wrong(const std::string& what) {
 }
 
 std::wstring quote(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L'"';
+  return sandbox::toWide(sandbox::quoteArgument(sandbox::fromWide(argument)));
 }
 
 // A pipe whose `childEnd` is inheritable and whose `ownEnd` is not.
