@@ -19,7 +19,11 @@ ensure_packages() {
 # The environment every Wine run gets: no debug noise, no crash debugger, UTF-8 arguments.
 export WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d LC_ALL=C.UTF-8
 
-# A new Wine prefix takes seconds to create; make it before any timed test runs.
+# A new Wine prefix takes seconds to create; make it before any timed test runs. The Wine server
+# is started here, detached from our output, and kept for 30 s of idleness: otherwise the first
+# test program to need one starts it holding ctest's output pipe, and ctest then waits for the
+# server to exit long after that test has passed.
 warm_wine() {
-  wine cmd /c exit 0 >/dev/null 2>&1 || true
+  wineserver -p30 </dev/null >/dev/null 2>&1 || true
+  wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
