@@ -19,7 +19,9 @@ bool writeStandard(DWORD stdHandle, const std::string& text) {
   HANDLE handle = GetStdHandle(stdHandle);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
   const bool written = writeAll(handle, text);
-  FlushFileBuffers(handle);  // fails on consoles and some pipes; the bytes are written anyway
+  // A pipe's reader sees the bytes at once, and flushing a pipe waits until the reader has read
+  // them all: a service reading standard output to its end first would wait for ever.
+  if (GetFileType(handle) != FILE_TYPE_PIPE) FlushFileBuffers(handle);
   return written;
 }
 

@@ -15,8 +15,8 @@ inline bool writeAll(HANDLE handle, const std::string& data) {
   return writeAll(handle, data.data(), data.size());
 }
 
-// Writes text to one of the sandbox's own standard handles and flushes it (best effort: a
-// redirected or missing handle may refuse either call).
+// Writes text to one of the sandbox's own standard handles and flushes it unless it is a pipe
+// (best effort: a redirected or missing handle may refuse either call).
 bool writeStandard(DWORD stdHandle, const std::string& text);
 
 }  // namespace sandbox

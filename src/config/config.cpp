@@ -43,7 +43,10 @@ void applyModeDefaults(SandboxConfig& config) {
 
 std::uint64_t effectiveMemoryLimit(const SandboxConfig& config) {
   if (config.memoryLimitBytes != 0) return config.memoryLimitBytes;
-  return config.memoryLimitMb * 1048576ULL;
+  // A count of megabytes too large for bytes saturates: wrapping round to 0 would lift the limit.
+  constexpr std::uint64_t kLargest = ~std::uint64_t{0};
+  if (config.memoryLimitMb > (kLargest >> 20)) return kLargest;
+  return config.memoryLimitMb << 20;
 }
 
 }  // namespace sandbox

@@ -52,8 +52,8 @@ bool isCompileMode(const std::string& mode);
 // allowChildProcess unless it was given explicitly (allowChildProcessSet).
 void applyModeDefaults(SandboxConfig& config);
 
-// The memory limit in bytes: memoryLimitBytes when non-zero, else memoryLimitMb MiB (the
-// product wraps modulo 2^64 like any unsigned arithmetic).
+// The memory limit in bytes: memoryLimitBytes when non-zero, else memoryLimitMb MiB, saturating
+// at the largest value rather than wrapping round to 0 (no limit).
 std::uint64_t effectiveMemoryLimit(const SandboxConfig& config);
 
 }  // namespace sandbox

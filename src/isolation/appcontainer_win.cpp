@@ -97,13 +97,14 @@ bool grantDirectoryAccess(const std::u16string& directory, PSID sid) {
   EXPLICIT_ACCESS_W access = directoryAccessFor(sid);
   PACL newAcl = nullptr;
   const bool built = SetEntriesInAclW(1, &access, oldAcl, &newAcl) == ERROR_SUCCESS;
+  bool stored = false;
   if (built) {
-    SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                          newAcl, nullptr);
+    stored = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, newAcl, nullptr) == ERROR_SUCCESS;
     LocalFree(newAcl);
   }
   LocalFree(descriptor);
-  return built;
+  return stored;
 }
 
 }  // namespace sandbox

@@ -10,8 +10,8 @@
 namespace sandbox {
 
 // Owns the profile's identifier and, once obtained, the duty to delete the profile.
-// The userenv functions are looked up at run time: where they are missing the profile is
-// simply never created and the command runs without isolation.
+// The userenv functions are looked up at run time: where they are missing the profile is never
+// created, and a run that asked for isolation fails rather than run without it.
 class AppContainerProfile {
  public:
   AppContainerProfile() = default;
@@ -39,7 +39,7 @@ class AppContainerProfile {
 bool appContainerSupported();
 
 // Merges the container's allow entry (inherited by files and subdirectories) into the
-// directory's access list. True when the new list could be built.
+// directory's access list. True when the new list was built and stored.
 bool grantDirectoryAccess(const std::u16string& directory, PSID sid);
 
 // The allow entry for `sid`, as grantDirectoryAccess writes it.

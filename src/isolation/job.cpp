@@ -28,9 +28,8 @@ JobLimits computeJobLimits(std::uint64_t memoryLimitBytes, std::uint64_t affinit
 }
 
 JobLimits jobLimitsFor(const SandboxConfig& config) {
-  const std::uint64_t memory =
-      config.memoryLimitBytes != 0 ? config.memoryLimitBytes : config.memoryLimitMb << 20;
-  return computeJobLimits(memory, affinityMaskFor(config.coreAffinity), !config.allowChildProcess);
+  return computeJobLimits(effectiveMemoryLimit(config), affinityMaskFor(config.coreAffinity),
+                          !config.allowChildProcess);
 }
 
 JobAccounting accountingFromRaw(const RawJobCounters& raw) {

@@ -37,10 +37,9 @@ class AttributeList {
     if (!initialized_) error = GetLastError();
     return initialized_;
   }
-  // A refused attribute is left out and creation goes ahead with the others, so the result is
-  // not checked (Wine, for one, refuses the AppContainer attribute).
-  void update(DWORD_PTR attribute, void* value, SIZE_T size) {
-    UpdateProcThreadAttribute(get(), 0, attribute, value, size, nullptr, nullptr);
+  // False when the system refuses the attribute (Wine, for one, refuses the AppContainer one).
+  bool update(DWORD_PTR attribute, void* value, SIZE_T size) {
+    return UpdateProcThreadAttribute(get(), 0, attribute, value, size, nullptr, nullptr) != FALSE;
   }
   LPPROC_THREAD_ATTRIBUTE_LIST get() {
     return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
@@ -88,9 +87,12 @@ LaunchResult createSuspendedProcess(const LaunchRequest& request) {
     return result;
   }
   attributes.update(PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited);
-  if (request.appContainerSid != nullptr) {
-    attributes.update(PROC_THREAD_ATTRIBUTE_SECURITY_CAPABILITIES, &capabilities,
-                      sizeof capabilities);
+  if (request.appContainerSid != nullptr &&
+      !attributes.update(PROC_THREAD_ATTRIBUTE_SECURITY_CAPABILITIES, &capabilities,
+                         sizeof capabilities)) {
+    result.failure = LaunchResult::Failure::AppContainer;
+    result.errorCode = GetLastError();
+    return result;
   }
 
   STARTUPINFOEXW startup = startupRecord(request, attributes.get());

@@ -42,6 +42,7 @@ struct LaunchResult {
   enum class Failure {
     None,           // `info` holds the suspended process
     AttributeList,  // the attribute list could not be initialised; nothing was started
+    AppContainer,   // the AppContainer attribute was refused; nothing was started
     CreateProcess,  // creation failed, after the retries
   };
   Failure failure = Failure::None;
@@ -52,7 +53,7 @@ struct LaunchResult {
 
 // Starts `request.exec` suspended, retrying while the program file is briefly locked
 // (runCreateAttempts). With an AppContainer identifier the process gets it with no capabilities;
-// a system that refuses that attribute starts an ordinary process.
+// a system that refuses that attribute starts nothing.
 LaunchResult createSuspendedProcess(const LaunchRequest& request);
 
 // Puts the process into `job`. When `job` is null or the assignment fails, the process is

@@ -1,4 +1,3 @@
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 
@@ -25,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kPollIntervalMs = 10;
 constexpr DWORD kWaitAfterTerminationMs = 1000;
+constexpr const char* kAppContainerFailure =
+    "AppContainer isolation was requested but could not be set up.";
 
 // The three standard streams of one run. Destroyed in the order the clean-up wants:
 // the input pipe, then the error pump, then the output pump.
@@ -58,14 +59,15 @@ ExecutionReport& fail(ExecutionReport& report, std::string message) {
 bool createStandardStreams(const SandboxConfig& config, StandardStreams& streams) {
   HANDLE ownOut = GetStdHandle(STD_OUTPUT_HANDLE);
   HANDLE ownErr = GetStdHandle(STD_ERROR_HANDLE);
-  streams.out.reset();
-  streams.out.echoHandle = ownOut == INVALID_HANDLE_VALUE ? nullptr : ownOut;
-  streams.out.limitBytes = config.maxStdoutBytes;
-  if (!streams.out.createPipe()) return false;
-  streams.err.reset();
-  streams.err.echoHandle = ownErr == INVALID_HANDLE_VALUE ? nullptr : ownErr;
-  streams.err.limitBytes = config.maxStderrBytes;
-  if (!streams.err.createPipe()) return false;
+  const auto prepare = [](OutputPump& pump, HANDLE echo, std::uint64_t limitBytes) {
+    pump.reset();
+    pump.state->echoHandle = echo == INVALID_HANDLE_VALUE ? nullptr : echo;
+    pump.state->limitBytes = limitBytes;
+    pump.state->limitExitCode = kExitOutputLimit;
+    return pump.createPipe();
+  };
+  if (!prepare(streams.out, ownOut, config.maxStdoutBytes)) return false;
+  if (!prepare(streams.err, ownErr, config.maxStderrBytes)) return false;
   streams.input.close();
   if (!streams.input.createPipe()) return false;
   if (!config.stdoutFile.empty()) streams.out.openFile(utf8ToUtf16(config.stdoutFile));
@@ -81,14 +83,10 @@ void handOverCommandEnds(StandardStreams& streams) {
   CloseHandle(std::exchange(streams.input.readEnd, nullptr));
 }
 
-void startPumps(StandardStreams& streams, const JobHandle& job, std::atomic<bool>& limitHit) {
-  // Both pumps run on their own threads; either may stop the whole job.
-  auto onLimit = [&limitHit, &job] {
-    limitHit.store(true);
-    if (job.get() != nullptr) terminateJob(job, kExitOutputLimit);
-  };
-  streams.out.start(onLimit);
-  streams.err.start(onLimit);
+// Both pumps run on their own threads; either may stop the whole job at its limit.
+void startPumps(StandardStreams& streams, const JobHandle& job) {
+  streams.out.start(job.get());
+  streams.err.start(job.get());
 }
 
 void deliverInput(const SandboxConfig& config, InputPipe& input) {
@@ -101,12 +99,12 @@ void deliverInput(const SandboxConfig& config, InputPipe& input) {
   input.startContent(std::move(content));
 }
 
-// A fresh profile granted the working directory; without one the command runs unconfined.
-void confineToAppContainer(const std::filesystem::path& workDir, AppContainerProfile& profile) {
+// A fresh profile granted the working directory. False when either step fails: the command must
+// then not run at all, since running it unconfined would pass a failure off as isolation.
+bool confineToAppContainer(const std::filesystem::path& workDir, AppContainerProfile& profile) {
   const std::u16string name = appContainerProfileName(GetCurrentProcessId(), GetTickCount64());
-  if (profile.createProfile(name, kAppContainerDisplayName)) {
-    grantDirectoryAccess(fromWide(workDir.wstring()), profile.sid());
-  }
+  return profile.createProfile(name, kAppContainerDisplayName) &&
+         grantDirectoryAccess(fromWide(workDir.wstring()), profile.sid());
 }
 
 struct SupervisionResult {
@@ -181,6 +179,10 @@ bool launchInJob(const SandboxConfig& config, const std::filesystem::path& workD
     failure = "Failed to initialize ProcThreadAttributeList.";
     return false;
   }
+  if (result.failure == LaunchResult::Failure::AppContainer) {
+    failure = kAppContainerFailure;
+    return false;
+  }
   if (result.failure == LaunchResult::Failure::CreateProcess) {
     failure = "CreateProcessW failed with error code: " + std::to_string(result.errorCode);
     return false;
@@ -233,7 +235,9 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
   }
 
   AppContainerProfile profile;
-  if (config.appcontainer) confineToAppContainer(workDir, profile);
+  if (config.appcontainer && !confineToAppContainer(workDir, profile)) {
+    return fail(report, kAppContainerFailure);
+  }
 
   PROCESS_INFORMATION launched{};
   std::string failure;
@@ -245,12 +249,15 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
   handOverCommandEnds(streams);
 
   LeftoverKiller leftoverKiller(job);
-  std::atomic<bool> outputLimitHit{false};
-  startPumps(streams, job, outputLimitHit);
+  startPumps(streams, job);
   deliverInput(config, streams.input);
 
   const Clock::time_point start = Clock::now();
-  ResumeThread(mainThread.get());
+  if (ResumeThread(mainThread.get()) == static_cast<DWORD>(-1)) {
+    const DWORD error = GetLastError();
+    terminateJob(job, 1);
+    return fail(report, "ResumeThread failed with error code: " + std::to_string(error));
+  }
   mainThread.reset();
   const SupervisionResult supervision =
       supervise(process.get(), job,
@@ -264,18 +271,19 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
 
   // The command has ended: whatever it left in the job could hold a pipe open forever.
   terminateJob(job, 1);
-  streams.out.join();
-  streams.err.join();
+  streams.out.finish();
+  streams.err.finish();
   streams.input.stopFeeder(kFeederGraceMs);
 
-  report.stdoutTruncated = streams.out.truncated.load();
-  report.stderrTruncated = streams.err.truncated.load();
+  report.stdoutTruncated = streams.out.state->truncated.load();
+  report.stderrTruncated = streams.err.state->truncated.load();
+  const bool outputLimitHit = report.stdoutTruncated || report.stderrTruncated;
   collectAccounting(job, report);
   const FileScanResult scan = scanAfterRun(scanner);
   collectFileScan(scan, report);
 
   const RunOutcome outcome =
-      outcomeOf(supervision, exitCode, memoryLimit, outputLimitHit.load(), scan, config, report);
+      outcomeOf(supervision, exitCode, memoryLimit, outputLimitHit, scan, config, report);
   classifyVerdict(outcome, report);
   return report;
 }

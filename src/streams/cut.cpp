@@ -12,4 +12,11 @@ ChunkCut cutChunk(std::uint64_t totalBytes, std::uint64_t chunkBytes, std::uint6
   return cut;
 }
 
+bool pumpCallOverdue(bool isEchoWrite, std::uint64_t startedMs, std::uint64_t stoppedMs,
+                     std::uint64_t nowMs) {
+  if (isEchoWrite) return nowMs >= startedMs && nowMs - startedMs >= kEchoStallMs;
+  const std::uint64_t from = startedMs > stoppedMs ? startedMs : stoppedMs;
+  return nowMs >= from && nowMs - from >= kPumpReadGraceMs;
+}
+
 }  // namespace sandbox

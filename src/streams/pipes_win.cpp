@@ -33,60 +33,144 @@ HANDLE duplicateCurrentThread() {
   return handle;
 }
 
+// Cancels the thread's blocking call while `overdueCall` names one (non-zero), until `finished`
+// is set. False when one call stayed blocked through `graceMs` of cancelling: the system cannot
+// cancel it (a Linux pipe under Wine), and the thread is to be left behind.
+template <typename OverdueCall>
+bool cancelUntilFinished(const std::atomic<bool>& finished, const std::atomic<HANDLE>& thread,
+                         OverdueCall overdueCall, ULONGLONG graceMs) {
+  std::uint64_t cancelling = 0;
+  ULONGLONG cancellingSince = 0;
+  while (!finished.load()) {
+    const std::uint64_t call = overdueCall();
+    if (call != 0) {
+      const ULONGLONG now = GetTickCount64();
+      if (call != cancelling) {
+        cancelling = call;
+        cancellingSince = now;
+      } else if (now - cancellingSince >= graceMs) {
+        return false;
+      }
+      // A cancellation can land between two calls; it is repeated until the thread has ended.
+      HANDLE handle = thread.load();
+      if (handle != nullptr) CancelSynchronousIo(handle);
+    }
+    Sleep(1);
+  }
+  return true;
+}
+
+// Marks the pump's blocking call for the run's thread while it lasts.
+class BlockedCall {
+ public:
+  BlockedCall(std::atomic<std::uint64_t>& slot, bool isEchoWrite) : slot_(slot) {
+    slot_.store((GetTickCount64() << 1) | (isEchoWrite ? 1 : 0));
+  }
+  ~BlockedCall() { slot_.store(0); }
+  BlockedCall(const BlockedCall&) = delete;
+  BlockedCall& operator=(const BlockedCall&) = delete;
+
+ private:
+  std::atomic<std::uint64_t>& slot_;
+};
+
+bool isPipe(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_PIPE; }
+
 }  // namespace
+
+PumpState::~PumpState() {
+  closeAndClear(readEnd, nullptr);
+  closeAndClear(fileHandle, INVALID_HANDLE_VALUE);
+  closeAndClear(jobToStop, nullptr);
+  HANDLE self = threadHandle.exchange(nullptr);
+  if (self != nullptr) CloseHandle(self);
+}
 
 void OutputPump::reset() {
   close();
-  totalBytes.store(0);
-  truncated.store(false);
-  stopRequested.store(false);
+  state = std::make_shared<PumpState>();
 }
 
-bool OutputPump::createPipe() { return createInheritablePipe(readEnd, writeEnd, true); }
+bool OutputPump::createPipe() { return createInheritablePipe(state->readEnd, writeEnd, true); }
 
 bool OutputPump::openFile(const std::u16string& path) {
-  closeAndClear(fileHandle, INVALID_HANDLE_VALUE);
+  closeAndClear(state->fileHandle, INVALID_HANDLE_VALUE);
   if (path.empty()) return true;
-  fileHandle = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  return isValidHandle(fileHandle);
+  state->fileHandle = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return isValidHandle(state->fileHandle);
 }
 
-void OutputPump::start(std::function<void()> onLimit) {
-  thread = std::thread([this, onLimit = std::move(onLimit)] { pumpLoop(*this, onLimit); });
+void OutputPump::start(HANDLE job) {
+  // The pump may outlive the run's own job handle when it is left behind: it keeps its own.
+  if (isValidHandle(job)) {
+    DuplicateHandle(GetCurrentProcess(), job, GetCurrentProcess(), &state->jobToStop,
+                    JOB_OBJECT_TERMINATE, FALSE, 0);
+  }
+  const bool echoIsPipe = state->echoHandle != nullptr && isPipe(state->echoHandle);
+  thread = std::thread([pump = state, echoIsPipe] {
+    pump->threadHandle.store(duplicateCurrentThread());
+    pumpLoop(*pump, echoIsPipe);
+    pump->finished.store(true);
+  });
 }
 
-void OutputPump::join() {
-  if (thread.joinable()) thread.join();
+void OutputPump::finish() {
+  if (!thread.joinable()) return;
+  const ULONGLONG stoppedAt = GetTickCount64();
+  PumpState& pump = *state;
+  const bool ended = cancelUntilFinished(
+      pump.finished, pump.threadHandle,
+      [&pump, stoppedAt] {
+        const std::uint64_t call = pump.blockedCall.load();
+        const bool overdue =
+            call != 0 && pumpCallOverdue((call & 1) != 0, call >> 1, stoppedAt, GetTickCount64());
+        return overdue ? call : std::uint64_t{0};
+      },
+      kPumpReadGraceMs);
+  if (ended) {
+    thread.join();
+  } else {
+    pump.abandoned.store(true);
+    thread.detach();
+  }
 }
 
 void OutputPump::close() {
-  stopRequested.store(true);
   closeAndClear(writeEnd, nullptr);
-  closeAndClear(fileHandle, INVALID_HANDLE_VALUE);
-  closeAndClear(readEnd, nullptr);
-  join();
+  finish();
 }
 
-void pumpLoop(OutputPump& pump, const std::function<void()>& onLimit) {
+void pumpLoop(PumpState& pump, bool echoIsPipe) {
   char buffer[8192];
-  while (!pump.stopRequested.load()) {
+  bool echoing = pump.echoHandle != nullptr;
+  for (;;) {
     DWORD read = 0;
-    if (!ReadFile(pump.readEnd, buffer, sizeof buffer, &read, nullptr) || read == 0) break;
+    BOOL readOk = FALSE;
+    {
+      BlockedCall marked(pump.blockedCall, false);
+      readOk = ReadFile(pump.readEnd, buffer, sizeof buffer, &read, nullptr);
+    }
+    if (!readOk || read == 0 || pump.abandoned.load()) break;
     const std::uint64_t total = pump.totalBytes.fetch_add(read) + read;
     const ChunkCut cut = cutChunk(total, read, pump.limitBytes);
-    if (cut.truncated) pump.truncated.exchange(true);
+    if (cut.truncated) pump.truncated.store(true);
     const auto allowed = static_cast<std::size_t>(cut.allowedBytes);
     if (allowed != 0 && isValidHandle(pump.fileHandle)) {
       DWORD written = 0;
       WriteFile(pump.fileHandle, buffer, static_cast<DWORD>(allowed), &written, nullptr);
     }
-    if (allowed != 0 && pump.echoHandle != nullptr) {
-      writeAll(pump.echoHandle, buffer, allowed);
-      FlushFileBuffers(pump.echoHandle);  // live output; refused by some handles, harmlessly
+    if (allowed != 0 && echoing) {
+      {
+        BlockedCall marked(pump.blockedCall, true);
+        // A reader that is gone or never reads (the write was cancelled) gets no more echo.
+        echoing = writeAll(pump.echoHandle, buffer, allowed);
+      }
+      // A pipe's reader sees the bytes at once; flushing one waits for the reader to drain it.
+      if (echoing && !echoIsPipe) FlushFileBuffers(pump.echoHandle);
     }
-    if (pump.truncated.load()) {
-      if (onLimit) onLimit();
+    if (cut.truncated) {
+      if (isValidHandle(pump.jobToStop)) TerminateJobObject(pump.jobToStop, pump.limitExitCode);
       break;
     }
   }
@@ -143,14 +227,9 @@ void feedLoop(FeedState& state) {
 void InputPipe::stopFeeder(DWORD graceMs) {
   if (!thread.joinable()) return;
   feed->stopRequested.store(true);
-  // A cancellation can land between two reads; repeat it until the feeder has ended.
-  const ULONGLONG deadline = GetTickCount64() + graceMs;
-  while (!feed->finished.load() && GetTickCount64() < deadline) {
-    HANDLE handle = feed->threadHandle.load();
-    if (handle != nullptr) CancelSynchronousIo(handle);
-    Sleep(1);
-  }
-  if (feed->finished.load()) {
+  const bool ended = cancelUntilFinished(
+      feed->finished, feed->threadHandle, [] { return std::uint64_t{1}; }, graceMs);
+  if (ended) {
     thread.join();
   } else {
     // A read the system cannot cancel (a never-ending pipe under some systems): the feeder

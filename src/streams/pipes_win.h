@@ -3,27 +3,40 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "common/win.h"
+#include "streams/cut.h"
 
 namespace sandbox {
 
-// One output stream of the command: a pipe whose read end the pump thread drains onto the
-// sandbox's own stream (`echoHandle`) and an optional file copy, up to `limitBytes`.
-// Owned by the run; the pump thread only reads the handles and writes the three atomics.
-struct OutputPump {
-  HANDLE readEnd = nullptr;                  // the sandbox's end; not inheritable
-  HANDLE writeEnd = nullptr;                 // the command's end; inheritable
+// What a pump thread shares with the run; kept alive by both, so a pump that cannot be stopped
+// can be left behind safely. The run sets the handles and the limit before the thread starts.
+struct PumpState {
+  HANDLE readEnd = nullptr;                  // owned; the sandbox's end, not inheritable
   HANDLE echoHandle = nullptr;               // not owned; null: no live copy
   HANDLE fileHandle = INVALID_HANDLE_VALUE;  // owned file copy, when one is open
+  HANDLE jobToStop = nullptr;                // owned duplicate; terminated at the limit
   std::uint64_t limitBytes = 0;
+  DWORD limitExitCode = 0;  // the exit code the job is terminated with at the limit
   std::atomic<std::uint64_t> totalBytes{0};  // written by the pump thread
   std::atomic<bool> truncated{false};        // written by the pump thread
-  std::atomic<bool> stopRequested{false};    // written by the run's thread (close)
+  // The pump thread's blocking call: (start tick << 1) | 1 for an echo write, | 0 for a read;
+  // 0 between calls. Written by the pump thread, read by the run's thread to cancel it.
+  std::atomic<std::uint64_t> blockedCall{0};
+  std::atomic<bool> finished{false};          // written by the pump thread as it ends
+  std::atomic<bool> abandoned{false};         // written by the run's thread: write nothing more
+  std::atomic<HANDLE> threadHandle{nullptr};  // the pump's own handle, for cancellation
+  ~PumpState();
+};
+
+// One output stream of the command: a pipe whose read end the pump thread drains onto the
+// sandbox's own stream (the echo) and an optional file copy, up to the limit.
+struct OutputPump {
+  HANDLE writeEnd = nullptr;  // the command's end; inheritable
+  std::shared_ptr<PumpState> state = std::make_shared<PumpState>();
   std::thread thread;
 
   OutputPump() = default;
@@ -31,23 +44,28 @@ struct OutputPump {
   OutputPump& operator=(const OutputPump&) = delete;
   ~OutputPump() { close(); }
 
-  // close, then counters and flags back to zero.
+  // close, then a fresh state (counters and flags at zero).
   void reset();
   // Creates the pipe: both ends inheritable at first, then the read end made private.
   bool createPipe();
   // Opens (creating or truncating) the file copy; an empty path means none and succeeds.
   bool openFile(const std::u16string& path);
-  // Starts the pump thread. `onLimit` runs on the pump thread, at most once, when the stream
-  // goes past its limit. Throws std::system_error when the thread cannot start.
-  void start(std::function<void()> onLimit);
-  // Waits for the pump thread to end (end of stream, or past its limit).
-  void join();
-  // Stops and releases everything: the flag, then the write end, file and read end, then join.
+  // Starts the pump thread. When the stream goes past its limit, the pump terminates `job` (not
+  // owned; null for none) with `limitExitCode`. Throws std::system_error when the thread cannot
+  // start.
+  void start(HANDLE job);
+  // Ends the pump once the command is gone and its job terminated: the rest of the stream is
+  // drained; a read still blocked kPumpReadGraceMs after this call, or an echo write that has
+  // not completed for kEchoStallMs, is cancelled until the pump ends. A pump the system cannot
+  // cancel is left behind with its shared state; it writes nothing more.
+  void finish();
+  // Releases everything: the write end, then finish, then the state's handles with the state.
   void close();
 };
 
-// The pump thread's body: 8192-byte chunks, echo flushed per chunk, exact cut at the limit.
-void pumpLoop(OutputPump& pump, const std::function<void()>& onLimit);
+// The pump thread's body: 8192-byte chunks, exact cut at the limit; the echo is flushed per chunk
+// unless it is a pipe, and given up after a failed or cancelled write.
+void pumpLoop(PumpState& pump, bool echoIsPipe);
 
 // What a feeder thread shares with the run; kept alive by both, so a feeder that cannot be
 // stopped can be left behind safely.

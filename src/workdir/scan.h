@@ -38,9 +38,10 @@ struct FileScanner {
 FileScanResult compareSnapshots(const FileSnapshot& before, const FileSnapshot& after,
                                 std::uint64_t maxFileSizeBytes, std::uint32_t maxFileCount);
 
-// The regular files directly in `directory` (links followed; subdirectories not entered).
-// Never throws for file-system errors: a missing or unreadable directory gives an empty
-// snapshot, and an error part-way through gives the entries gathered until then.
+// The regular files directly in `directory` (links followed; subdirectories not entered), each
+// under its name exactly as the file system holds it, trailing dots and spaces and device-like
+// names included. Never throws for file-system errors: a missing or unreadable directory gives
+// an empty snapshot, and an error part-way through gives the entries gathered until then.
 FileSnapshot takeSnapshot(const std::filesystem::path& directory);
 
 // Snapshots `scanner.root` again and compares it with `scanner.before` under its limits.

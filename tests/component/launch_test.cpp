@@ -429,9 +429,9 @@ bool acceptsAppContainerAttribute(PSID sid) {
   return accepted;
 }
 
-// Where the system refuses the AppContainer attribute (Wine), the launch goes ahead as an
-// ordinary process.
-TEST(CreateSuspendedProcess, RefusedAppContainerAttributeStillStarts) {
+// Where the system refuses the AppContainer attribute (Wine), nothing is started: running the
+// command unconfined would pass a failure off as isolation.
+TEST(CreateSuspendedProcess, RefusedAppContainerAttributeStartsNothing) {
   SID_IDENTIFIER_AUTHORITY packageAuthority = SECURITY_APP_PACKAGE_AUTHORITY;
   PSID rawSid = nullptr;
   ASSERT_TRUE(AllocateAndInitializeSid(&packageAuthority, 8, 2, 1, 2, 3, 4, 5, 6, 7, &rawSid));
@@ -444,10 +444,9 @@ TEST(CreateSuspendedProcess, RefusedAppContainerAttributeStillStarts) {
   Pipes pipes = makePipes();
   LaunchRequest request = requestFor("prog print ran", dir.path(), pipes);
   request.appContainerSid = sid.get();
-  const ChildRun run = runChild(request, pipes);
-  EXPECT_TRUE(run.started);
-  EXPECT_EQ(run.out, "ran");
-  EXPECT_EQ(run.exitCode, 0u);
+  const LaunchResult result = createSuspendedProcess(request);
+  EXPECT_EQ(result.failure, LaunchResult::Failure::AppContainer);
+  EXPECT_EQ(result.info.hProcess, nullptr);
 }
 
 }  // namespace

@@ -175,18 +175,31 @@ TEST(ReportPipe, ReportFileAndControlPipeBothReceiveIt) {
   EXPECT_EQ(result.err, "");
 }
 
-TEST(AppContainer, RunCompletesWithItsNormalVerdict) {
+// Isolation that cannot be set up (always under Wine) fails the run before the command starts.
+TEST(AppContainer, RunIsConfinedOrNeverStarts) {
   TempDir dir(L"ac");
-  const ProcessResult result = runSandbox(
-      {"--appcontainer", "--cwd", dir.utf8(), "--exec", childCommand({"print", "x", "exit", "0"})});
-  EXPECT_NE(result.err.find("\"status\": \"Accepted\""), std::string::npos) << result.err;
-  EXPECT_EQ(result.out, "x");
+  const ProcessResult result =
+      runSandbox({"--appcontainer", "--cwd", dir.utf8(), "--exec",
+                  childCommand({"write-file", "ran.txt", "1", "print", "x", "exit", "0"})});
+  if (appContainerSupported()) {
+    EXPECT_NE(result.err.find("\"status\": \"Accepted\""), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "x");
+    return;
+  }
+  EXPECT_NE(result.err.find("\"status\": \"InternalError\""), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("\"message\": \"AppContainer isolation was requested but could not "
+                            "be set up.\""),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / L"ran.txt")) << "the command ran unconfined";
 }
 
 TEST(AppContainer, CommandCannotOpenFilesOutsideItsWorkingDirectory) {
   if (!appContainerSupported()) {
     GTEST_SKIP()
-        << "this system has no AppContainer profiles (Wine lacks them): runs go unconfined";
+        << "this system has no AppContainer profiles (Wine lacks them): such runs never start";
   }
   TempDir outside(L"outside");
   const auto secret = outside.path() / L"secret.txt";

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -255,11 +256,80 @@ TEST(RunFiles, ScanSeesOnlyNewAndResizedFilesDirectlyInTheDirectory) {
   EXPECT_EQ(generatedFiles(report), (std::vector<std::string>{"B.txt", "a.txt"}));
 }
 
+// Names the C runtime would rewrite ("big.", "big ", device stems) are still the files the
+// command left: listed, counted and held to the size limit.
+TEST(RunFiles, NamesTheRuntimeRewritesCannotHideAFile) {
+  TempDir dir(L"names");
+  const std::string verbatim = "\\\\?\\" + dir.utf8() + "\\";
+  const ProcessResult result = runSandbox(withChild(
+      {"--cwd", dir.utf8()}, {"write-file", verbatim + "aux.txt", "10", "write-file",
+                              verbatim + "big ", "20", "write-file", verbatim + "big.", "300000"}));
+  const JsonValue report = reportOf(result);
+  EXPECT_EQ(report.get("status").getString(""), "FileLimitExceeded");
+  EXPECT_EQ(report.get("message").getString(""),
+            "File size limit exceeded: big. (300000 bytes > 131072 bytes)");
+  EXPECT_EQ(report.get("newFilesCount").getUint64(), 3u);
+  EXPECT_EQ(generatedFiles(report), (std::vector<std::string>{"aux.txt", "big ", "big."}));
+}
+
 TEST(RunStreams, OutputIsLive) {
   const ProcessResult result = runSandbox(withChild({}, {"print", "line\n", "sleep", "1500"}));
   EXPECT_EQ(result.out, "line\n");
   ASSERT_GE(result.firstOutMs, 0);
   EXPECT_LT(result.firstOutMs, result.wallMs - 1000) << "the line arrived only at the end";
+}
+
+// However the service reads the sandbox's own output (one pipe to its end before the other, or
+// one never read at all), the run ends within its limits and the report arrives.
+TEST(RunStreams, ServiceReadingHabitsNeverCostTheReport) {
+  TempDir dir(L"habits");
+  const std::string reportFile = pathUtf8(dir.path() / L"report.json");
+  struct HabitCase {
+    const char* name;
+    Reading reading;
+    std::vector<std::string> options;
+    std::vector<std::string> behaviours;
+    const char* status;
+    double maxWallMs;
+  };
+  const HabitCase cases[] = {
+      {"OutputThenError",
+       Reading::OutputThenError,
+       {},
+       {"print", "hi", "print-err", "e"},
+       "Accepted",
+       3000},
+      {"UnreadSmallOutput",
+       Reading::ErrorOnly,
+       {"--report-file", reportFile},
+       {"write-stdout", "100"},
+       "Accepted",
+       3000},
+      {"UnreadLargeOutput",
+       Reading::ErrorOnly,
+       {"--time", "2000", "--max-out", "2000000", "--report-file", reportFile},
+       {"write-stdout", "1048576"},
+       "TimeLimitExceeded",
+       4000},
+  };
+  for (const HabitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir.path() / L"report.json");
+    RunOptions options;
+    options.reading = c.reading;
+    options.timeoutMs = 15000;
+    const ProcessResult result = runSandbox(withChild(c.options, c.behaviours), options);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_LT(result.wallMs, c.maxWallMs);
+    JsonValue report;
+    if (c.options.empty()) {
+      report = reportOf(result);
+      EXPECT_EQ(result.out, "hi");
+    } else {
+      EXPECT_TRUE(parseJson(readFile(dir.path() / L"report.json"), report));
+    }
+    EXPECT_EQ(report.get("status").getString(""), c.status);
+  }
 }
 
 TEST(RunInput, SourcesOfStandardInput) {

@@ -25,10 +25,18 @@ std::wstring quoteArgument(const std::wstring& argument);
 std::wstring commandLine(const std::filesystem::path& program,
                          const std::vector<std::string>& args);
 
+// How the test reads the program's standard output and error, as different services do.
+enum class Reading {
+  Concurrent,       // both at once
+  OutputThenError,  // standard output to its end, only then standard error
+  ErrorOnly,        // standard output held open and never read
+};
+
 struct RunOptions {
   std::string stdinData;       // written to the program's standard input, which is then closed
   bool keepStdinOpen = false;  // leave standard input open (a pipe that never ends)
-  std::filesystem::path cwd;   // empty: the test's own current directory
+  Reading reading = Reading::Concurrent;
+  std::filesystem::path cwd;  // empty: the test's own current directory
   std::uint32_t timeoutMs = 60000;
 };
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "config_printer.h"
+#include "isolation/job.h"
 
 namespace sandbox {
 namespace {
@@ -116,6 +118,22 @@ TEST(EffectiveMemoryLimit, BytesWinOverMib) {
   EXPECT_EQ(effectiveMemoryLimit(config), 12345u);
   config.memoryLimitMb = 0;
   EXPECT_EQ(effectiveMemoryLimit(config), 12345u);
+}
+
+// A count of megabytes too large for bytes must never wrap round to 0, which means no limit.
+TEST(EffectiveMemoryLimit, SaturatesInsteadOfWrapping) {
+  constexpr std::uint64_t kLargest = ~std::uint64_t{0};
+  const std::pair<std::uint64_t, std::uint64_t> rows[] = {
+      {(std::uint64_t{1} << 44) - 1, kLargest - 1048575},
+      {std::uint64_t{1} << 44, kLargest},
+      {kLargest, kLargest},
+  };
+  for (const auto& [mb, bytes] : rows) {
+    SandboxConfig config;
+    config.memoryLimitMb = mb;
+    EXPECT_EQ(effectiveMemoryLimit(config), bytes) << mb << " MiB";
+    EXPECT_EQ(jobLimitsFor(config).jobMemoryLimit, bytes) << mb << " MiB";
+  }
 }
 
 }  // namespace

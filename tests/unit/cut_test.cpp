@@ -50,5 +50,27 @@ TEST(CutChunk, StreamInChunksPassesLimitBytesInAll) {
   }
 }
 
+// Reads get a short grace from the stop (or from their own later start); an echo write is judged
+// by its own duration only, so a slow reader that keeps reading is never cut off.
+TEST(PumpCallOverdue, ReadGraceFromTheStopWriteGraceFromItsStart) {
+  struct Row {
+    bool write;
+    std::uint64_t started, stopped, now;
+    bool overdue;
+  };
+  const Row rows[] = {
+      {false, 100, 1000, 1049, false},  {false, 100, 1000, 1050, true},
+      {false, 2000, 1000, 2049, false}, {false, 2000, 1000, 2050, true},
+      {false, 2000, 1000, 1990, false}, {true, 100, 5000, 1099, false},
+      {true, 100, 5000, 1100, true},    {true, 5000, 100, 5999, false},
+      {true, 5000, 100, 6000, true},    {true, 5000, 100, 4000, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(::testing::Message() << (r.write ? "write " : "read ") << r.started << "/"
+                                      << r.stopped << "/" << r.now);
+    EXPECT_EQ(pumpCallOverdue(r.write, r.started, r.stopped, r.now), r.overdue);
+  }
+}
+
 }  // namespace
 }  // namespace sandbox
