@@ -13,7 +13,7 @@
 //   count-stdin            read standard input to its end and print the byte count
 //   interact N             an interactor: N times write a number line and read the answer line,
 //                          which must be that number plus one; then write "done", print
-//                          "N round trips in MS ms" on standard error and go on. Exit 2 at a
+//                          "N round trips in US us" on standard error and go on. Exit 2 at a
 //                          wrong answer, 3 when standard input ends first
 //   answer N               a solution: answer up to N number lines with the number plus one,
 //                          then go on; at "done" go on at once, at the end of input exit 3
@@ -30,6 +30,7 @@
 //   crash                  dereference a null pointer
 //   probe-handle VALUE     print "file:" and the path of the object that handle VALUE (decimal)
 //                          names in this process, or "none" when it names no file
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -171,7 +172,7 @@ class LineReader {
 void interact(long long rounds) {
   LineReader input;
   std::string line;
-  const ULONGLONG start = GetTickCount64();
+  const auto start = std::chrono::steady_clock::now();
   for (long long i = 1; i <= rounds; ++i) {
     const long long question = i * 7919 % 100003;
     writeText(STD_OUTPUT_HANDLE, std::to_string(question) + "\n");
@@ -179,8 +180,12 @@ void interact(long long rounds) {
     if (line != std::to_string(question + 1)) ExitProcess(2);
   }
   writeText(STD_OUTPUT_HANDLE, "done\n");
-  writeText(STD_ERROR_HANDLE, std::to_string(rounds) + " round trips in " +
-                                  std::to_string(GetTickCount64() - start) + " ms\n");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  writeText(
+      STD_ERROR_HANDLE,
+      std::to_string(rounds) + " round trips in " +
+          std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()) +
+          " us\n");
 }
 
 void answer(long long count) {
