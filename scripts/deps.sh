@@ -8,7 +8,8 @@ ensure_packages() {
   command -v ninja >/dev/null 2>&1 || needed+=(ninja-build)
   command -v g++ >/dev/null 2>&1 || needed+=(g++)
   [ -f /usr/src/googletest/CMakeLists.txt ] || needed+=(googletest)
-  python3 -c 'import jsonschema' >/dev/null 2>&1 || needed+=(python3-jsonschema)
+  # Debian's own Python: the one the schema check (scripts/check-captures) runs with.
+  /usr/bin/python3 -c 'import jsonschema' >/dev/null 2>&1 || needed+=(python3-jsonschema)
   command -v unzip >/dev/null 2>&1 || needed+=(unzip)
   if [ ${#needed[@]} -gt 0 ]; then
     local sudo=""
