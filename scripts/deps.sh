@@ -1,4 +1,5 @@
-# Installs the Debian packages the builds and tests need, without prompting; sourced by scripts.
+# Installs the Debian packages the builds and tests need (and the checks of the schemas and the
+# release archive), without prompting; sourced by scripts.
 ensure_packages() {
   local needed=()
   command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || needed+=(g++-mingw-w64-x86-64-posix)
@@ -7,6 +8,9 @@ ensure_packages() {
   command -v ninja >/dev/null 2>&1 || needed+=(ninja-build)
   command -v g++ >/dev/null 2>&1 || needed+=(g++)
   [ -f /usr/src/googletest/CMakeLists.txt ] || needed+=(googletest)
+  # Debian's own Python: the one the schema check (scripts/check-captures) runs with.
+  /usr/bin/python3 -c 'import jsonschema' >/dev/null 2>&1 || needed+=(python3-jsonschema)
+  command -v unzip >/dev/null 2>&1 || needed+=(unzip)
   if [ ${#needed[@]} -gt 0 ]; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -11,6 +11,12 @@
 //   print-err TEXT         write TEXT (UTF-8) to standard error
 //   echo-stdin             copy standard input to standard output until its end
 //   count-stdin            read standard input to its end and print the byte count
+//   interact N             an interactor: N times write a number line and read the answer line,
+//                          which must be that number plus one; then write "done", print
+//                          "N round trips in US us" on standard error and go on. Exit 2 at a
+//                          wrong answer, 3 when standard input ends first
+//   answer N               a solution: answer up to N number lines with the number plus one,
+//                          then go on; at "done" go on at once, at the end of input exit 3
 //   print-env              print each environment variable as NAME=VALUE\n (UTF-8)
 //   print-cwd              print the current directory and \n (UTF-8)
 //   make-files N SIZE      create N files f0.txt ... in the current directory, SIZE bytes each
@@ -24,7 +30,9 @@
 //   crash                  dereference a null pointer
 //   probe-handle VALUE     print "file:" and the path of the object that handle VALUE (decimal)
 //                          names in this process, or "none" when it names no file
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -135,6 +143,61 @@ void echoStdin() {
   }
 }
 
+// Standard input read a line at a time, with one buffer across calls.
+class LineReader {
+ public:
+  // False at the end of the input.
+  bool next(std::string& line) {
+    for (;;) {
+      const std::size_t end = pending_.find('\n');
+      if (end != std::string::npos) {
+        line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return true;
+      }
+      char buffer[4096];
+      DWORD read = 0;
+      if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) ||
+          read == 0) {
+        return false;
+      }
+      pending_.append(buffer, read);
+    }
+  }
+
+ private:
+  std::string pending_;
+};
+
+void interact(long long rounds) {
+  LineReader input;
+  std::string line;
+  const auto start = std::chrono::steady_clock::now();
+  for (long long i = 1; i <= rounds; ++i) {
+    const long long question = i * 7919 % 100003;
+    writeText(STD_OUTPUT_HANDLE, std::to_string(question) + "\n");
+    if (!input.next(line)) ExitProcess(3);
+    if (line != std::to_string(question + 1)) ExitProcess(2);
+  }
+  writeText(STD_OUTPUT_HANDLE, "done\n");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  writeText(
+      STD_ERROR_HANDLE,
+      std::to_string(rounds) + " round trips in " +
+          std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()) +
+          " us\n");
+}
+
+void answer(long long count) {
+  LineReader input;
+  std::string line;
+  for (long long i = 0; i < count; ++i) {
+    if (!input.next(line)) ExitProcess(3);
+    if (line == "done") return;
+    writeText(STD_OUTPUT_HANDLE, std::to_string(std::atoll(line.c_str()) + 1) + "\n");
+  }
+}
+
 // Starts this program again with args[from..]; the standard handles are inherited.
 DWORD spawnSelf(int argc, wchar_t** argv, int from, bool wait) {
   wchar_t self[32768];
@@ -203,6 +266,10 @@ int wmain(int argc, wchar_t** argv) {
       echoStdin();
     else if (verb == L"count-stdin")
       countStdin();
+    else if (verb == L"interact" && hasValue)
+      interact(number(argv[++i]));
+    else if (verb == L"answer" && hasValue)
+      answer(number(argv[++i]));
     else if (verb == L"print-env")
       printEnvironment();
     else if (verb == L"print-cwd")

@@ -10,6 +10,7 @@
 #include "common/handle_win.h"
 #include "common/quote.h"
 #include "common/text.h"
+#include "support/capture.h"
 
 namespace sandbox::test {
 
@@ -70,15 +71,11 @@ void createPipe(UniqueHandle& read, UniqueHandle& write, bool parentReads) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& options) {
-  UniqueHandle inRead, inWrite, outRead, outWrite, errRead, errWrite;
-  createPipe(inRead, inWrite, false);
-  createPipe(outRead, outWrite, true);
-  createPipe(errRead, errWrite, true);
-
+UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out, HANDLE err,
+                          const std::filesystem::path& cwd) {
   // Only these three handles are inherited: programs started at the same time by other
   // threads of the test must not hold each other's pipe ends open.
-  HANDLE inherited[3] = {inRead.get(), outWrite.get(), errWrite.get()};
+  HANDLE inherited[3] = {in, out, err};
   SIZE_T listSize = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
   std::vector<unsigned char> listBuffer(listSize);
@@ -91,23 +88,32 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = inRead.get();
-  startup.StartupInfo.hStdOutput = outWrite.get();
-  startup.StartupInfo.hStdError = errWrite.get();
+  startup.StartupInfo.hStdInput = in;
+  startup.StartupInfo.hStdOutput = out;
+  startup.StartupInfo.hStdError = err;
   startup.lpAttributeList = list;
   PROCESS_INFORMATION info{};
   std::wstring mutableLine = commandLine;
-  const std::wstring cwd = options.cwd.wstring();
-  const auto start = std::chrono::steady_clock::now();
+  const std::wstring folder = cwd.wstring();
   const BOOL created =
       CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                     cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo, &info);
+                     folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &info);
   const DWORD error = GetLastError();
   DeleteProcThreadAttributeList(list);
   if (!created) throw std::runtime_error("CreateProcessW failed: " + std::to_string(error));
-  UniqueHandle process(info.hProcess);
   CloseHandle(info.hThread);
+  return UniqueHandle(info.hProcess);
+}
+
+ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& options) {
+  UniqueHandle inRead, inWrite, outRead, outWrite, errRead, errWrite;
+  createPipe(inRead, inWrite, false);
+  createPipe(outRead, outWrite, true);
+  createPipe(errRead, errWrite, true);
+  const auto start = std::chrono::steady_clock::now();
+  UniqueHandle process =
+      startProcess(commandLine, inRead.get(), outWrite.get(), errWrite.get(), options.cwd);
   inRead.reset();
   outWrite.reset();
   errWrite.reset();
@@ -157,13 +163,17 @@ std::string childCommand(const std::vector<std::string>& behaviours) {
 }
 
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options) {
-  return runProcess(commandLine(sandboxExe(), args), options);
+  ProcessResult result = runProcess(commandLine(sandboxExe(), args), options);
+  captureReportOnStandardError(result.err);
+  return result;
 }
 
 std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,
                                         const RunOptions& options) {
   return std::async(std::launch::async, [line = commandLine(sandboxExe(), args), options] {
-    return runProcess(line, options);
+    ProcessResult result = runProcess(line, options);
+    captureReportOnStandardError(result.err);
+    return result;
   });
 }
 

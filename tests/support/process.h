@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle_win.h"
 #include "common/win.h"
 
 namespace sandbox::test {
@@ -32,6 +33,12 @@ enum class Reading {
   ErrorOnly,        // standard output held open and never read
 };
 
+// Starts the command line with exactly these three inheritable handles as its standard streams
+// (and no others inherited), in `cwd` when that is not empty; the result owns the process.
+// Throws when it cannot start.
+UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out, HANDLE err,
+                          const std::filesystem::path& cwd = {});
+
 struct RunOptions {
   std::string stdinData;       // written to the program's standard input, which is then closed
   bool keepStdinOpen = false;  // leave standard input open (a pipe that never ends)
@@ -55,7 +62,7 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
 // The UTF-8 command line that starts the test child with these behaviours.
 std::string childCommand(const std::vector<std::string>& behaviours);
 
-// Runs sandbox.exe with UTF-8 arguments.
+// Runs sandbox.exe with UTF-8 arguments (the report it leaves on standard error is captured).
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options = {});
 // The same on a thread of its own, for tests that talk to the sandbox while it runs.
 std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,

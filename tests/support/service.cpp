@@ -1,6 +1,11 @@
 #include "support/service.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+
+#include "ipc/framing.h"
+#include "support/capture.h"
 
 namespace sandbox::test {
 
@@ -21,6 +26,7 @@ bool PipeServer::accept() {
 }
 
 bool PipeServer::send(const std::string& bytes) {
+  sent_ += bytes;
   DWORD written = 0;
   return WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                    nullptr) &&
@@ -34,6 +40,17 @@ std::string PipeServer::receiveAll() {
   while (ReadFile(pipe_.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
     data.append(buffer, read);
   }
+  if (!data.empty()) captureReport(data);
+  // The message as the sandbox read it from everything sent, by its own framing rules.
+  std::size_t offset = 0;
+  std::string message;
+  const ReadChunk readSent = [&](char* into, std::size_t capacity, std::size_t& bytesRead) {
+    bytesRead = std::min(capacity, sent_.size() - offset);
+    std::memcpy(into, sent_.data() + offset, bytesRead);
+    offset += bytesRead;
+    return true;
+  };
+  if (!sent_.empty() && readControlMessage(readSent, message)) captureConfig(message);
   return data;
 }
 

@@ -20,7 +20,8 @@ class PipeServer {
   bool accept();
   // Writes bytes as they are (one WriteFile call).
   bool send(const std::string& bytes);
-  // Reads until the sandbox closes its end: the report.
+  // Reads until the sandbox closes its end: the report. Captures it, and the configuration
+  // document sent before it (support/capture.h).
   std::string receiveAll();
   // True when no client ever connected to this instance: a client of our own can still
   // connect to it (a used single instance stays busy until the server disconnects it).
@@ -30,6 +31,7 @@ class PipeServer {
  private:
   std::wstring name_;
   UniqueHandle pipe_;
+  std::string sent_;  // every byte sent, to capture the configuration message
 };
 
 }  // namespace sandbox::test

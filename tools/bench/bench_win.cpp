@@ -1,7 +1,8 @@
 // bench.exe: what sandbox.exe costs a judging service, each figure against a baseline measured
 // in the same run, printed as one Markdown table. sandbox.exe, relay.exe and test_child.exe are
 // found beside bench.exe.
-//   bench.exe [--runs N] [--mib N] [--batch N] [--rounds N] [--only overhead,kill,stream,parallel]
+//   bench.exe [--runs N] [--mib N] [--batch N] [--rounds N] [--trips N]
+//             [--only overhead,kill,stream,parallel,interactive]
 // - overhead: wall time of `sandbox.exe --exec "test_child exit 0"` against
 //   `relay.exe test_child exit 0` and `relay.exe --code-page test_child exit 0`, N runs each
 //   (default 20), taken in turn;
@@ -11,7 +12,11 @@
 //   standard output, drained here) against the child writing into a pipe drained here directly,
 //   64 KiB and 8 KiB at a time; `rounds` runs each (default 3), taken in turn;
 // - parallel: runs per second of `batch` runs (default 16) with 1, 2 and 4 at once, for the
-//   sandbox and for the relay; `rounds` rounds, taken in turn.
+//   sandbox and for the relay; `rounds` rounds, taken in turn;
+// - interactive: round trips per second of an interactor and a solution (the test child's
+//   "interact" and "answer") exchanging `trips` lines (default 1000), each run in a sandbox with
+//   the first's standard output wired to the second's standard input and back, against the same
+//   two programs wired directly; the interactor times its own exchange; `rounds` runs each.
 // The launcher behaves as a judging service: every program gets three pipes of its own (input
 // closed at once, both outputs drained on threads) and no window, passed through an
 // inherited-handle list so that parallel launches never hold each other's pipes. Exit status: 0,
@@ -45,7 +50,8 @@ struct Settings {
   std::uint64_t mib = 64;
   int batch = 16;
   int rounds = 3;
-  std::string only = "overhead,kill,stream,parallel";
+  int trips = 1000;
+  std::string only = "overhead,kill,stream,parallel,interactive";
 };
 
 struct Programs {
@@ -420,6 +426,92 @@ void measureParallel(const Programs& programs, const Settings& settings, std::ve
   }
 }
 
+// Two command lines wired as an interactive problem: the first's standard output is the
+// second's standard input and back. Both run to their end; both standard errors are kept.
+std::pair<Outcome, Outcome> launchPair(const std::wstring& first, const std::wstring& second) {
+  std::pair<Outcome, Outcome> outcomes;
+  Outcome* sides[2] = {&outcomes.first, &outcomes.second};
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
+  HANDLE ends[4] = {};  // read and write end to the second, then to the first
+  if (!CreatePipe(&ends[0], &ends[1], &attributes, 0)) return outcomes;
+  UniqueHandle toSecondRead(ends[0]), toSecondWrite(ends[1]);
+  if (!CreatePipe(&ends[2], &ends[3], &attributes, 0)) return outcomes;
+  UniqueHandle toFirstRead(ends[2]), toFirstWrite(ends[3]);
+  UniqueHandle errOwn[2], errChild[2];
+  if (!makePipe(errOwn[0], errChild[0], false) || !makePipe(errOwn[1], errChild[1], false)) {
+    return outcomes;
+  }
+  PROCESS_INFORMATION info[2] = {};
+  const Clock::time_point start = Clock::now();
+  sides[0]->started =
+      createWithHandles(first, toFirstRead.get(), toSecondWrite.get(), errChild[0].get(), info[0]);
+  sides[1]->started =
+      createWithHandles(second, toSecondRead.get(), toFirstWrite.get(), errChild[1].get(), info[1]);
+  // From here only the two programs hold the pipes: one's end is the other's end of input.
+  for (UniqueHandle* end :
+       {&toSecondRead, &toSecondWrite, &toFirstRead, &toFirstWrite, &errChild[0], &errChild[1]}) {
+    end->reset();
+  }
+  std::uint64_t errBytes[2] = {};
+  std::thread drains[2];
+  for (int k = 0; k < 2; ++k) {
+    drains[k] = std::thread([&, k] { drain(errOwn[k].get(), errBytes[k], &sides[k]->err, 65536); });
+  }
+  for (int k = 0; k < 2; ++k) {
+    if (!sides[k]->started) continue;
+    UniqueHandle process(info[k].hProcess);
+    CloseHandle(info[k].hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    sides[k]->wallMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    GetExitCodeProcess(process.get(), &sides[k]->exitCode);
+  }
+  for (std::thread& thread : drains) thread.join();
+  return outcomes;
+}
+
+// Round trips per second as the interactor timed them ("N round trips in US us"); 0 if absent.
+double tripsPerSecond(const std::string& err) {
+  const std::size_t at = err.find(" round trips in ");
+  if (at == std::string::npos) return 0;
+  const std::size_t lineStart = err.rfind('\n', at);
+  const double trips =
+      std::atof(err.c_str() + (lineStart == std::string::npos ? 0 : lineStart + 1));
+  const double microseconds = std::atof(err.c_str() + at + 16);
+  return microseconds > 0 ? trips * 1e6 / microseconds : 0;
+}
+
+void measureInteractive(const Programs& programs, const Settings& settings,
+                        std::vector<Row>& rows) {
+  const std::wstring interact = L"interact " + std::to_wstring(settings.trips);
+  const std::wstring answer = L"answer " + std::to_wstring(settings.trips + 1);
+  const std::wstring child = quote(programs.child) + L" ";
+  Row row{"interactive round trips of " + std::to_string(settings.trips) +
+              " lines: two sandboxes (baseline: the two programs wired directly)",
+          "trips/s",
+          settings.rounds,
+          {},
+          {},
+          "",
+          ""};
+  for (int i = 0; i < settings.rounds; ++i) {
+    const auto sandboxed = launchPair(sandboxLine(programs, L"--time 600000", interact),
+                                      sandboxLine(programs, L"--time 600000", answer));
+    for (const Outcome* side : {&sandboxed.first, &sandboxed.second}) {
+      const std::string status = reportOf(*side).get("status").getString("no report");
+      if (!side->started || status != "Accepted") wrong("interactive sandbox run gave " + status);
+    }
+    const auto direct = launchPair(child + interact, child + answer);
+    if (!direct.first.started || direct.first.exitCode != 0 || direct.second.exitCode != 0) {
+      wrong("interactive direct run failed");
+    }
+    row.values.push_back(tripsPerSecond(sandboxed.first.err));
+    row.baseline.push_back(tripsPerSecond(direct.first.err));
+    if (row.values.back() == 0 || row.baseline.back() == 0) wrong("no round-trip timing");
+  }
+  row.ratio = times(median(row.values) / std::max(median(row.baseline), 0.001));
+  rows.push_back(row);
+}
+
 bool parseSettings(int argc, wchar_t** argv, Settings& settings) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::wstring name = argv[i];
@@ -438,6 +530,8 @@ bool parseSettings(int argc, wchar_t** argv, Settings& settings) {
       settings.batch = static_cast<int>(number);
     } else if (name == L"--rounds") {
       settings.rounds = static_cast<int>(number);
+    } else if (name == L"--trips") {
+      settings.trips = static_cast<int>(number);
     } else {
       return false;
     }
@@ -462,8 +556,8 @@ int wmain(int argc, wchar_t** argv) {
   Settings settings;
   if (!parseSettings(argc, argv, settings)) {
     std::fprintf(stderr,
-                 "usage: bench.exe [--runs N] [--mib N] [--batch N] [--rounds N] "
-                 "[--only overhead,kill,stream,parallel]\n");
+                 "usage: bench.exe [--runs N] [--mib N] [--batch N] [--rounds N] [--trips N] "
+                 "[--only overhead,kill,stream,parallel,interactive]\n");
     return 2;
   }
   const Programs programs = findPrograms();
@@ -472,6 +566,8 @@ int wmain(int argc, wchar_t** argv) {
       {"kill", [&](std::vector<Row>& rows) { measureKillLatency(programs, settings, rows); }},
       {"stream", [&](std::vector<Row>& rows) { measureStreaming(programs, settings, rows); }},
       {"parallel", [&](std::vector<Row>& rows) { measureParallel(programs, settings, rows); }},
+      {"interactive",
+       [&](std::vector<Row>& rows) { measureInteractive(programs, settings, rows); }},
   };
   std::vector<Row> rows;
   for (const auto& [name, measure] : parts) {
