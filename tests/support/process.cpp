@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -160,6 +162,42 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
 
 std::string childCommand(const std::vector<std::string>& behaviours) {
   return utf16ToUtf8(fromWide(commandLine(childExe(), behaviours)));
+}
+
+std::vector<std::string> words(const std::string& text,
+                               const std::map<std::string, std::string>& values) {
+  std::vector<std::string> split;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(start, end - start);
+    const auto value = values.find(word);
+    split.push_back(value == values.end() ? word : value->second);
+    start = end + 1;
+  }
+  return split;
+}
+
+std::vector<std::string> withChild(std::vector<std::string> options,
+                                   const std::vector<std::string>& behaviours) {
+  options.push_back("--exec");
+  options.push_back(childCommand(behaviours));
+  return options;
+}
+
+std::string pattern(std::size_t bytes) {
+  std::string text(bytes, '\0');
+  for (std::size_t i = 0; i < bytes; ++i) text[i] = static_cast<char>('a' + i % 26);
+  return text;
+}
+
+JsonValue reportOf(const ProcessResult& result) {
+  JsonValue report;
+  const std::size_t start = result.err.rfind("{\n");
+  if (start == std::string::npos || !parseJson(result.err.substr(start), report)) {
+    ADD_FAILURE() << "no report on standard error: " << result.err.substr(0, 2000);
+  }
+  return report;
 }
 
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options) {

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "common/handle_win.h"
 #include "common/win.h"
+#include "config/json.h"
 
 namespace sandbox::test {
 
@@ -61,6 +63,18 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
 
 // The UTF-8 command line that starts the test child with these behaviours.
 std::string childCommand(const std::vector<std::string>& behaviours);
+
+// The words of `text` split at single spaces, for the rows of a table; a word that is a key of
+// `values` stands for its value (a path, which may hold spaces).
+std::vector<std::string> words(const std::string& text,
+                               const std::map<std::string, std::string>& values = {});
+// `options`, then "--exec" and the test child with these behaviours.
+std::vector<std::string> withChild(std::vector<std::string> options,
+                                   const std::vector<std::string>& behaviours);
+// The bytes the test child writes for "write-stdout N": 'a' + i % 26.
+std::string pattern(std::size_t bytes);
+// The report sandbox.exe wrote last on its standard error; a test failure when there is none.
+JsonValue reportOf(const ProcessResult& result);
 
 // Runs sandbox.exe with UTF-8 arguments (the report it leaves on standard error is captured).
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options = {});
