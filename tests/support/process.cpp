@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/handle_win.h"
+#include "common/io_win.h"
 #include "common/quote.h"
 #include "common/text.h"
 #include "support/capture.h"
@@ -32,18 +33,14 @@ std::filesystem::path binDir() {
 std::filesystem::path sandboxExe() { return binDir() / L"sandbox.exe"; }
 std::filesystem::path childExe() { return binDir() / L"test_child.exe"; }
 
-std::wstring quoteArgument(const std::wstring& argument) {
-  return toWide(sandbox::quoteArgument(fromWide(argument)));
-}
-
 std::wstring commandLine(const std::filesystem::path& program,
                          const std::vector<std::string>& args) {
-  std::wstring line = quoteArgument(program.wstring());
+  std::u16string line = quoteArgument(fromWide(program.wstring()));
   for (const std::string& arg : args) {
-    line += L' ';
-    line += quoteArgument(toWide(utf8ToUtf16(arg)));
+    line += u' ';
+    line += quoteArgument(utf8ToUtf16(arg));
   }
-  return line;
+  return toWide(line);
 }
 
 namespace {
@@ -132,14 +129,7 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
       drain(errRead.get(), result.err, start, nullptr);
   });
   std::thread inThread([&] {
-    std::size_t done = 0;
-    DWORD written = 0;
-    while (done < options.stdinData.size() &&
-           WriteFile(inWrite.get(), options.stdinData.data() + done,
-                     static_cast<DWORD>(options.stdinData.size() - done), &written, nullptr) &&
-           written > 0) {
-      done += written;
-    }
+    writeAll(inWrite.get(), options.stdinData);
     if (!options.keepStdinOpen) inWrite.reset();
   });
 

@@ -22,8 +22,6 @@ std::filesystem::path binDir();
 std::filesystem::path sandboxExe();
 std::filesystem::path childExe();
 
-// Quotes one argument by the rules the C runtime uses to split a command line.
-std::wstring quoteArgument(const std::wstring& argument);
 // `program` quoted, then each UTF-8 argument converted and quoted.
 std::wstring commandLine(const std::filesystem::path& program,
                          const std::vector<std::string>& args);
