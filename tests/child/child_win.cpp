@@ -10,7 +10,6 @@
 //   print TEXT             write TEXT (UTF-8) to standard output
 //   print-err TEXT         write TEXT (UTF-8) to standard error
 //   echo-stdin             copy standard input to standard output until its end
-//   count-stdin            read standard input to its end and print the byte count
 //   interact N             an interactor: N times write a number line and read the answer line,
 //                          which must be that number plus one; then write "done", print
 //                          "N round trips in US us" on standard error and go on. Exit 2 at a
@@ -36,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "common/io_win.h"
 #include "common/text.h"
 #include "common/win.h"
 
@@ -45,18 +45,8 @@ std::string utf8(const wchar_t* text) {
   return sandbox::utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(text)));
 }
 
-void writeAll(HANDLE handle, const char* data, std::size_t size) {
-  while (size > 0) {
-    DWORD written = 0;
-    const DWORD chunk = size > 65536 ? 65536 : static_cast<DWORD>(size);
-    if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) return;
-    data += written;
-    size -= written;
-  }
-}
-
 void writeText(DWORD stdHandle, const std::string& text) {
-  writeAll(GetStdHandle(stdHandle), text.data(), text.size());
+  sandbox::writeAll(GetStdHandle(stdHandle), text);
 }
 
 void writePattern(DWORD stdHandle, std::uint64_t bytes) {
@@ -65,7 +55,7 @@ void writePattern(DWORD stdHandle, std::uint64_t bytes) {
   while (offset < bytes) {
     const std::uint64_t size = bytes - offset < block.size() ? bytes - offset : block.size();
     for (std::uint64_t i = 0; i < size; ++i) block[i] = static_cast<char>('a' + (offset + i) % 26);
-    writeAll(GetStdHandle(stdHandle), block.data(), static_cast<std::size_t>(size));
+    sandbox::writeAll(GetStdHandle(stdHandle), block.data(), static_cast<std::size_t>(size));
     offset += size;
   }
 }
@@ -78,7 +68,7 @@ void writeSizedFile(const wchar_t* name, std::uint64_t size, bool append) {
                   append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) ExitProcess(4);
   const std::string data(static_cast<std::size_t>(size), 'x');
-  writeAll(file, data.data(), data.size());
+  sandbox::writeAll(file, data);
   CloseHandle(file);
 }
 
@@ -123,23 +113,12 @@ void openFile(const wchar_t* path) {
   writeText(STD_OUTPUT_HANDLE, "opened");
 }
 
-void countStdin() {
-  char buffer[65536];
-  DWORD read = 0;
-  std::uint64_t total = 0;
-  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) &&
-         read > 0) {
-    total += read;
-  }
-  writeText(STD_OUTPUT_HANDLE, std::to_string(total));
-}
-
 void echoStdin() {
   char buffer[65536];
   DWORD read = 0;
   while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) &&
          read > 0) {
-    writeAll(GetStdHandle(STD_OUTPUT_HANDLE), buffer, read);
+    sandbox::writeAll(GetStdHandle(STD_OUTPUT_HANDLE), buffer, read);
   }
 }
 
@@ -264,8 +243,6 @@ int wmain(int argc, wchar_t** argv) {
       writeText(STD_ERROR_HANDLE, utf8(argv[++i]));
     else if (verb == L"echo-stdin")
       echoStdin();
-    else if (verb == L"count-stdin")
-      countStdin();
     else if (verb == L"interact" && hasValue)
       interact(number(argv[++i]));
     else if (verb == L"answer" && hasValue)
