@@ -53,6 +53,7 @@ TEST(Environment, DictionarySetsMembersUpToTheFault) {
     std::string env;
   } rows[] = {
       {" \t{\"A\": \"1\" \"b\" : true}", true, "A=1;b=true;"},
+      {"\n\v\f\r{\"A\"\n:\v1\f}", true, "A=1;"},
       {"{,,\"A\":x y ,,\"B\":{\"n\":1}}", true, "A=xy;B={\"n\":1;"},
       {"{\"A\":\"q\\\"\\\\\\n\\r\\t\\z\"}", true, "A=q\"\\\n\r\tz;"},
       {"{\"A\":\"1", true, "A=1;"},

@@ -83,6 +83,9 @@ TEST(PrepareWorkingDirectory, CreatesTheFolderWritesThenCopies) {
   EXPECT_EQ(contentsOf(directory / "y"), "copied");
   EXPECT_EQ(contentsOf(directory / "c" / "copy"), "copied");
   EXPECT_FALSE(fs::exists(directory / "z"));
+  EXPECT_TRUE(copyFileReplacing(scratch.path() / "source", directory / "y"));
+  EXPECT_FALSE(copyFileReplacing(scratch.path() / "missing", directory / "y"));
+  EXPECT_FALSE(copyFileReplacing(scratch.path(), directory / "dir"));
 
   config = SandboxConfig{};
   config.cwd = "";
@@ -102,16 +105,6 @@ TEST(ReadWholeFile, BytesUnchangedOrNothing) {
   EXPECT_EQ(contents, "{\"exec\":\"a\r\n\"}");
   // The walk's own reader finds a configuration file by its UTF-8 name.
   EXPECT_EQ(parseCommandLine({"--config-file", path}, nullptr).config.exec, "a\r\n");
-}
-
-TEST(CopyFileReplacing, ReplacesOrReportsFailure) {
-  const ScratchDir scratch;
-  writeFile(scratch.path() / "from", "new");
-  writeFile(scratch.path() / "to", "old");
-  EXPECT_TRUE(copyFileReplacing(scratch.path() / "from", scratch.path() / "to"));
-  EXPECT_EQ(contentsOf(scratch.path() / "to"), "new");
-  EXPECT_FALSE(copyFileReplacing(scratch.path() / "missing", scratch.path() / "to"));
-  EXPECT_FALSE(copyFileReplacing(scratch.path(), scratch.path() / "dir"));
 }
 
 }  // namespace

@@ -1,15 +1,106 @@
-// The report: its verdict, its exact text, where it goes and the status the sandbox ends with.
+// A run and its report: the limits it is held to, its verdict, the report text, where it goes
+// and the status the sandbox ends with.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <locale>
+#include <tuple>
+#include <vector>
 
 #include "app/delivery.h"
+#include "isolation/appcontainer.h"
+#include "isolation/job.h"
 #include "report/report.h"
 #include "runner/runner.h"
+#include "runner/supervision.h"
 #include "runner/verdict.h"
+#include "streams/cut.h"
 
 namespace sandbox {
 namespace {
+
+using Action = SupervisionAction;
+
+// Wall and CPU time stop above their limits, memory at its limit; 0 is no limit. Time is
+// reported before memory.
+TEST(Supervision, StopsAtEachLimitsEdge) {
+  const SupervisionLimits limits{100, 50, 1000};
+  const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, Action> rows[] = {
+      {100, 50, 999, Action::Continue},    {101, 0, 0, Action::StopForTime},
+      {0, 51, 0, Action::StopForTime},     {0, 0, 1000, Action::StopForMemory},
+      {101, 0, 1000, Action::StopForTime}, {0, 51, 1000, Action::StopForTime},
+  };
+  for (const auto& [elapsed, cpu, peak, action] : rows) {
+    EXPECT_EQ(decideSupervision(limits, elapsed, cpu, peak), action) << elapsed << " " << cpu;
+  }
+  EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), Action::Continue);
+  EXPECT_EQ(exitCodeForStop(Action::StopForTime), 1001u);
+  EXPECT_EQ(exitCodeForStop(Action::StopForMemory), 1003u);
+  EXPECT_EQ(exitCodeForStop(Action::Continue), 0u);
+}
+
+TEST(Supervision, ElapsedTimeIsWholeMillisecondsAndNeverNegative) {
+  EXPECT_EQ(elapsedMsBetween(0, 999999), 0u);
+  EXPECT_EQ(elapsedMsBetween(-1, 999999), 1u);
+  EXPECT_EQ(elapsedMsBetween(5, 4), 0u);
+  EXPECT_EQ(elapsedMsBetween(INT64_MIN, INT64_MAX), 18446744073709u);
+}
+
+// Exactly the first `limit` bytes of a stream pass; a stream of exactly the limit is whole.
+TEST(OutputCut, PassesExactlyTheFirstLimitBytes) {
+  const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, bool> rows[] = {
+      {10, 10, 10, 10, false}, {11, 11, 10, 10, true}, {12, 5, 10, 3, true},
+      {15, 5, 10, 0, true},    {5, 5, 0, 0, true},
+  };
+  for (const auto& [total, chunk, limit, allowed, truncated] : rows) {
+    const ChunkCut cut = cutChunk(total, chunk, limit);
+    EXPECT_EQ(cut.allowedBytes, allowed) << total << " " << chunk << " " << limit;
+    EXPECT_EQ(cut.truncated, truncated) << total << " " << chunk << " " << limit;
+  }
+}
+
+using Values = std::vector<std::uint64_t>;
+
+// Kill on close, no crash dialog and every UI restriction always; the rest as configured.
+TEST(Job, LimitsFollowTheConfiguration) {
+  const std::tuple<std::uint64_t, std::uint64_t, std::uint32_t, bool, Values> rows[] = {
+      {2, 0, 3, false, {0x2718, 2097152, 2097152, 8, 1, 0xFF}},
+      {2, 5, 63, true, {0x2710, 5, 5, 0x8000000000000000ULL, 0, 0xFF}},
+      {0, 0, 64, true, {0x2400, 0, 0, 0, 0, 0xFF}},
+  };
+  for (const auto& [mb, bytes, core, allowChild, expected] : rows) {
+    SandboxConfig config;
+    config.memoryLimitMb = mb;
+    config.memoryLimitBytes = bytes;
+    config.coreAffinity = core;
+    config.allowChildProcess = allowChild;
+    const JobLimits limits = jobLimitsFor(config);
+    EXPECT_EQ((Values{limits.limitFlags, limits.processMemoryLimit, limits.jobMemoryLimit,
+                      limits.affinity, limits.activeProcessLimit, limits.uiRestrictionsClass}),
+              expected);
+  }
+}
+
+// Times truncate to milliseconds one by one; the peak is the larger of job and process; a
+// failed query leaves its fields 0.
+TEST(Job, AccountingFromTheRawCounters) {
+  const auto accounting = [](const RawJobCounters& raw) {
+    const JobAccounting a = accountingFromRaw(raw);
+    return Values{a.peakMemoryBytes, a.userTimeMs,   a.kernelTimeMs, a.cpuTimeMs,
+                  a.ioReadCount,     a.ioWriteCount, a.ioReadBytes,  a.ioWriteBytes};
+  };
+  EXPECT_EQ(accounting({true, 9, 7, true, 19999, 29999, 1, 2, 3, 4}),
+            (Values{9, 1, 2, 3, 1, 2, 3, 4}));
+  EXPECT_EQ(accounting({true, 9, 10, false, 19999, 29999, 1, 2, 3, 4}),
+            (Values{10, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(accounting({false, 9, 10, true, 10000, 0, 0, 0, 0, 0}),
+            (Values{0, 1, 0, 1, 0, 0, 0, 0}));
+}
+
+TEST(AppContainer, ProfileNameHoldsProcessIdAndTicks) {
+  EXPECT_EQ(appContainerProfileName(4294967295u, 18446744073709551615ULL),
+            u"TesselSandbox_4294967295_18446744073709551615");
+}
 
 // RunOutcome with a default for every member, so a row names only the facts it is about.
 struct Facts {
@@ -76,25 +167,11 @@ TEST(Report, RendersEveryMemberInOrderWhateverTheLocale) {
     std::string do_grouping() const override { return "\3"; }
     char do_decimal_point() const override { return ','; }
   };
-  ExecutionReport report{"compile",
-                         "CompileError",
-                         -1073741819,
-                         1234567,
-                         30,
-                         20,
-                         10,
-                         1572864,
-                         1.5,
-                         7,
-                         8,
-                         18446744073709551615ULL,
-                         4096,
-                         4294967295U,
-                         131072,
-                         {"a\"b", "r\xC3\xA9sum\xC3\xA9"},
-                         true,
-                         false,
-                         std::string("\b\f\n\r\t\\/\x01\x1F\x7F\0", 11)};
+  ExecutionReport report{
+      "compile", "CompileError", -1073741819, 1234567,    30,     20, 10,   1572864, 1.5, 7,
+      8,         UINT64_MAX,     4096,        UINT32_MAX, 131072, {}, true, false,   {}};
+  report.generatedFiles = {"a\"b", "r\xC3\xA9sum\xC3\xA9"};
+  report.message = std::string("\b\f\n\r\t\\/ \x01\x1F\x7F\0", 12);
   const std::locale previous =
       std::locale::global(std::locale(std::locale::classic(), new Grouping));
   const std::string json = reportToJson(report);
@@ -119,7 +196,7 @@ TEST(Report, RendersEveryMemberInOrderWhateverTheLocale) {
             "  \"generatedFiles\": [\"a\\\"b\", \"r\xC3\xA9sum\xC3\xA9\"],\n"
             "  \"stdoutTruncated\": true,\n"
             "  \"stderrTruncated\": false,\n"
-            "  \"message\": \"\\b\\f\\n\\r\\t\\\\/\\u0001\\u001f\x7F\\u0000\"\n"
+            "  \"message\": \"\\b\\f\\n\\r\\t\\\\/ \\u0001\\u001f\x7F\\u0000\"\n"
             "}");
   report.generatedFiles.clear();
   report.stderrTruncated = true;
@@ -155,20 +232,17 @@ TEST(Delivery, EveryReportReachesSomeChannel) {
 
 // Never 0 for a verdict other than "Accepted", whatever the report's exit code.
 TEST(Delivery, ExitStatusIsZeroOnlyWhenAccepted) {
-  const std::tuple<const char*, std::int32_t, int> rows[] = {
-      {"Accepted", 0, 0},
-      {"Accepted", 3, 0},
-      {"RuntimeError", 0, 1},
-      {"InternalError", 0, 1},
-      {"TimeLimitExceeded", 1001, 1001},
-      {"RuntimeError", -1073741819, -1073741819},
-  };
-  for (const auto& [status, exitCode, exitStatus] : rows) {
+  const auto exitStatus = [](const char* status, std::int32_t exitCode) {
     ExecutionReport report;
     report.status = status;
     report.exitCode = exitCode;
-    EXPECT_EQ(exitStatusFor(report), exitStatus) << status << " " << exitCode;
-  }
+    return exitStatusFor(report);
+  };
+  EXPECT_EQ(exitStatus("Accepted", 3), 0);
+  EXPECT_EQ(exitStatus("RuntimeError", 0), 1);
+  EXPECT_EQ(exitStatus("InternalError", 0), 1);
+  EXPECT_EQ(exitStatus("TimeLimitExceeded", 1001), 1001);
+  EXPECT_EQ(exitStatus("RuntimeError", -1073741819), -1073741819);
 }
 
 TEST(BeginReport, AppliesTheModeAndRejectsAnEmptyCommand) {
@@ -178,14 +252,12 @@ TEST(BeginReport, AppliesTheModeAndRejectsAnEmptyCommand) {
   report.exitCode = 5;
   EXPECT_FALSE(beginReport(config, report));
   EXPECT_EQ(config.timeLimitMs, 15000u);
-  EXPECT_EQ(report.mode, "compile");
-  EXPECT_EQ(report.status, "InternalError");
-  EXPECT_EQ(report.message, "No execution command specified (--exec).");
-  EXPECT_EQ(report.exitCode, 0);
+  EXPECT_EQ(report.mode + " " + report.status + " " + report.message + " " +
+                std::to_string(report.exitCode),
+            "compile InternalError No execution command specified (--exec). 0");
   config.exec = "a.exe";
   EXPECT_TRUE(beginReport(config, report));
-  EXPECT_EQ(report.status, "Accepted");
-  EXPECT_EQ(report.message, "");
+  EXPECT_EQ(report.status + report.message, "Accepted");
 }
 
 }  // namespace
