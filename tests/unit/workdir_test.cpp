@@ -4,10 +4,12 @@
 
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "app/options.h"
 #include "common/path.h"
-#include "scratch.h"
+#include "common/text.h"
+#include "env/environment.h"
 #include "workdir/prepare.h"
 #include "workdir/scan.h"
 
@@ -15,6 +17,31 @@ namespace sandbox {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A fresh folder under the temporary folder for one test, removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir()
+      : path_(fs::temp_directory_path() /
+              ("sandbox_unit_" + std::to_string(std::random_device{}()))) {
+    fs::create_directories(path_);
+    path_ = fs::canonical(path_);
+  }
+  ~ScratchDir() { fs::remove_all(path_, ignored_); }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+  // The UTF-8 text of a path inside, as the configuration names it.
+  std::string utf8(const std::string& name) const {
+    const std::u8string text = (path_ / std::u8string(name.begin(), name.end())).u8string();
+    return std::string(text.begin(), text.end());
+  }
+
+ private:
+  fs::path path_;
+  std::error_code ignored_;
+};
 
 void writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -88,6 +115,8 @@ TEST(PrepareWorkingDirectory, CreatesTheFolderWritesThenCopies) {
   EXPECT_FALSE(copyFileReplacing(scratch.path(), directory / "dir"));
 
   config = SandboxConfig{};
+  config.cwd = scratch.utf8("empty");
+  EXPECT_TRUE(fs::is_directory(prepareWorkingDirectory(config)));
   config.cwd = "";
   EXPECT_EQ(prepareWorkingDirectory(config), fs::current_path());
   EXPECT_EQ(resolveWorkingDirectory("sub/../rel"), (fs::current_path() / "rel").lexically_normal());
@@ -105,6 +134,30 @@ TEST(ReadWholeFile, BytesUnchangedOrNothing) {
   EXPECT_EQ(contents, "{\"exec\":\"a\r\n\"}");
   // The walk's own reader finds a configuration file by its UTF-8 name.
   EXPECT_EQ(parseCommandLine({"--config-file", path}, nullptr).config.exec, "a\r\n");
+}
+
+std::string show(const EnvironmentMap& env) {
+  std::string text;
+  for (const auto& [name, value] : env) text += utf16ToUtf8(name + u"=" + value) + ";";
+  return text;
+}
+
+// Later sources override earlier ones: inherited, --env-json, its file, then each --env.
+TEST(Environment, AssembledFromEverySourceInOrder) {
+  const ScratchDir scratch;
+  const std::string file = scratch.utf8("env_\xC3\xA9.json");  // a non-ASCII name is found
+  writeFile(pathFromUtf8(file), "{\"F\":\"file\",\"E\":\"file\"}");
+  SandboxConfig config;
+  config.envJson = R"({"J":"json","F":"json","I":"json"})";
+  config.envJsonFile = file;
+  config.env = {"E=env=1", "=skip", "NOEQ", ""};
+  const auto inherit = [](EnvironmentMap& env) { setEnvVar(env, "I", "inherited"); };
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;F=file;I=json;J=json;");
+
+  config.inheritEnv = false;
+  config.envJson.clear();
+  config.envJsonFile += ".missing";
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;");
 }
 
 }  // namespace
