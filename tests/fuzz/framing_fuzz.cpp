@@ -1,4 +1,4 @@
-// The control-message reader over a scripted peer, the length prefix read back, pipe paths.
+// The control-message reader over a scripted peer, and the length prefix read back.
 // Input: byte 0 picks the read call that fails (16 and above: none), bit 0 of byte 1 says whether
 // the data ends in a failed read (the peer closed) or a read of 0 bytes, bytes 2-5 cap the size
 // of successive reads (cycled; 0 is no cap), the rest is what the peer sends. Announced lengths
@@ -7,7 +7,6 @@
 #include <cstring>
 #include <vector>
 
-#include "common/text.h"
 #include "fuzz.h"
 #include "ipc/framing.h"
 
@@ -87,9 +86,4 @@ void fuzzOne(const std::string& input) {
     Peer framed(frameWithLengthPrefix(peer.data), std::string(1, '\0') + peer.caps.substr(1));
     FUZZ_CHECK(framed.readMessage(message) && message == peer.data);
   }
-  const std::u16string name = utf8ToUtf16(peer.data), prefix = u"\\\\.\\pipe\\";
-  const std::u16string path = pipePath(name);
-  FUZZ_CHECK(path.compare(0, prefix.size(), prefix) == 0 &&
-             (path == name || path == prefix + name));
-  FUZZ_CHECK(pipePath(path) == path);
 }
