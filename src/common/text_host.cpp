@@ -32,7 +32,6 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
 // decoding resumes at the first byte that cannot continue it.
 std::u16string utf8ToUtf16(std::string_view text) {
   std::u16string out;
-  out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
     const auto lead = static_cast<unsigned char>(text[i]);
@@ -98,7 +97,6 @@ std::u16string utf8ToUtf16(std::string_view text) {
 
 std::string utf16ToUtf8(std::u16string_view text) {
   std::string out;
-  out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     const std::uint32_t unit = text[i];
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&

@@ -71,7 +71,6 @@ bool readControlMessage(const ReadChunk& read, std::string& message) {
 std::string frameWithLengthPrefix(const std::string& text) {
   const auto size = static_cast<std::uint32_t>(text.size());
   std::string framed;
-  framed.reserve(4 + text.size());
   for (int shift = 0; shift < 32; shift += 8) {
     framed += static_cast<char>((size >> shift) & 0xFF);
   }

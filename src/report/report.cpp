@@ -49,7 +49,6 @@ const char* boolWord(bool value) { return value ? "true" : "false"; }
 std::string jsonEscape(const std::string& text) {
   static const char kHexDigits[] = "0123456789abcdef";
   std::string escaped;
-  escaped.reserve(text.size());
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (const char* shortForm = shortEscape(byte)) {

@@ -27,13 +27,13 @@ void writeFileEntry(const fs::path& directory, const std::string& relative,
 }
 
 // The source is taken as given, so a relative source is found from the sandbox's own current
-// directory. A source whose status cannot be read is skipped before anything is created.
+// directory. A source whose status cannot be read is skipped before anything is created (a
+// status that failed is not known, so it does not exist).
 void copyFileEntry(const fs::path& directory, const std::string& relative,
                    const std::string& source) {
   const fs::path from = pathFromUtf8(source);
   std::error_code error;
-  const fs::file_status status = fs::status(from, error);
-  if (error || !fs::exists(status)) return;
+  if (!fs::exists(fs::status(from, error))) return;
   const fs::path target = directory / pathFromUtf8(relative);
   createParentDirectories(target);
   copyFileReplacing(from, target);
@@ -49,7 +49,7 @@ fs::path resolveWorkingDirectory(const std::string& cwd) {
   } else {
     resolved = fs::absolute(pathFromUtf8(cwd), error);
   }
-  if (error) return fs::path();
+  if (error) return {};
   return resolved.lexically_normal();
 }
 

@@ -1,115 +1,62 @@
 // Splitting and resolving the command text, with a file probe that answers from the input.
-//
-// Input layout: byte 0 holds the probe's answers (bit 0: the program exists, bit 1: it is a
-// directory; bits 2 and 3: the same for the program with ".exe" appended), byte 1 the length
-// of the working directory, then the working directory and the command text, both UTF-8.
-#include <cstddef>
-#include <cstdint>
-#include <string>
+// Input: byte 0 holds the probe's answers (bit 0: the program exists, bit 1: it is a directory;
+// bits 2 and 3: the same with ".exe" appended), byte 1 the length of the working directory,
+// then the working directory and the command text, both UTF-8.
+#include <algorithm>
 #include <vector>
 
 #include "common/text.h"
-#include "fuzz_check.h"
+#include "fuzz.h"
 #include "isolation/launch.h"
 #include "isolation/winpath.h"
 
-namespace {
+using namespace sandbox;
+constexpr auto npos = std::u16string::npos;
 
-using sandbox::CommandSplit;
-using sandbox::FileFacts;
-
-bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
-
-void checkSplit(const std::u16string& full, const CommandSplit& split) {
-  if (!full.empty() && full.front() == u'"') {
-    FUZZ_CHECK(split.program.find(u'"') == std::u16string::npos);
-    const bool closed = full.find(u'"', 1) != std::u16string::npos;
-    FUZZ_CHECK(closed || split.tail.empty());
+void fuzzOne(const std::string& input) {
+  if (input.size() < 2) return;
+  const std::size_t wdSize =
+      std::min<std::size_t>(static_cast<unsigned char>(input[1]), input.size() - 2);
+  const std::u16string wd = utf8ToUtf16(input.substr(2, wdSize));
+  const std::string exec = input.substr(2 + wdSize);
+  const std::u16string full = utf8ToUtf16(exec);
+  const CommandSplit split = splitCommand(full);
+  // The split loses nothing but the quotes around a quoted program.
+  if (!full.empty() && full[0] == u'"') {
+    const bool closed = full.find(u'"', 1) != npos;
+    FUZZ_CHECK(split.program.find(u'"') == npos);
     FUZZ_CHECK(u"\"" + split.program + (closed ? u"\"" : u"") + split.tail == full);
-    return;
+  } else {
+    FUZZ_CHECK(split.program + split.tail == full && split.program.find_first_of(u" \t") == npos);
+    FUZZ_CHECK(split.tail.empty() || split.tail[0] == u' ' || split.tail[0] == u'\t');
   }
-  FUZZ_CHECK(split.program + split.tail == full);
-  for (const char16_t c : split.program) FUZZ_CHECK(!isBlank(c));
-  FUZZ_CHECK(split.tail.empty() || isBlank(split.tail.front()));
-}
-
-void checkNormal(const std::u16string& path) {
-  const std::u16string normal = sandbox::winpath::lexicallyNormal(path);
-  FUZZ_CHECK(normal.find(u'/') == std::u16string::npos);
-  FUZZ_CHECK(normal.empty() == path.empty());
-  // Only a rooted path is sure to be its own normal form: folding "x\.." can bring a component
-  // such as "t:." to the front of a relative one, which then reads as a drive, as it does for
-  // std::filesystem on Windows. The working directory is always absolute.
-  if (sandbox::winpath::isAbsolute(path)) {
-    FUZZ_CHECK(sandbox::winpath::lexicallyNormal(normal) == normal);
+  // Normal forms use backslashes only; a rooted one is its own normal form. (Folding "x\.."
+  // can bring a drive-like "t:." to the front of a relative path, as on Windows.)
+  for (const std::u16string& path : {wd, split.program}) {
+    const std::u16string normal = winpath::lexicallyNormal(path);
+    FUZZ_CHECK(normal.find(u'/') == npos && normal.empty() == path.empty());
+    if (winpath::isAbsolute(path)) FUZZ_CHECK(winpath::lexicallyNormal(normal) == normal);
   }
-}
-
-struct Probe {
-  FileFacts answers[2];
-  std::vector<std::u16string> asked;
-
   // A name with a double quote cannot exist on Windows, whatever the input says.
-  FileFacts operator()(const std::u16string& path) {
+  std::vector<std::u16string> asked;
+  std::vector<FileFacts> answers;
+  const std::u16string line = buildCommandLine(exec, wd, [&](const std::u16string& path) {
+    const unsigned bits = static_cast<unsigned char>(input[0]) >> (2 * asked.size());
     asked.push_back(path);
-    FUZZ_CHECK(asked.size() <= 2);
-    if (path.find(u'"') != std::u16string::npos) return {};
-    return answers[asked.size() - 1];
-  }
-};
-
-void checkCommandLine(const std::string& exec, const std::u16string& workingDirectory,
-                      std::uint8_t answers) {
-  Probe probe;
-  probe.answers[0] = {(answers & 1) != 0, (answers & 2) != 0};
-  probe.answers[1] = {(answers & 4) != 0, (answers & 8) != 0};
-  const std::u16string line = sandbox::buildCommandLine(
-      exec, workingDirectory, [&probe](const std::u16string& path) { return probe(path); });
-
-  const std::u16string full = sandbox::utf8ToUtf16(exec);
-  const CommandSplit split = sandbox::splitCommand(full);
-  FUZZ_CHECK(!probe.asked.empty());
-  const std::u16string& candidate = probe.asked[0];
-  FUZZ_CHECK(candidate == sandbox::winpath::join(workingDirectory, split.program));
-  const FileFacts first =
-      candidate.find(u'"') == std::u16string::npos ? probe.answers[0] : FileFacts{};
-  // The ".exe" form is tried exactly when the program as written is missing and has no extension.
-  FUZZ_CHECK((probe.asked.size() == 2) ==
-             (!first.exists && !sandbox::winpath::hasExtension(candidate)));
-  std::u16string chosen = candidate;
-  FileFacts facts = first;
-  if (probe.asked.size() == 2) {
-    FUZZ_CHECK(probe.asked[1] == candidate + u".exe");
-    if (probe.answers[1].exists && probe.asked[1].find(u'"') == std::u16string::npos) {
-      chosen = probe.asked[1];
-      facts = probe.answers[1];
-    }
-  }
-  if (!facts.exists || facts.isDirectory) {
+    answers.push_back({(bits & 1) != 0 && path.find(u'"') == npos, (bits & 2) != 0});
+    return answers.back();
+  });
+  // The program in the working directory, then with ".exe" when missing and without extension.
+  FUZZ_CHECK(!asked.empty() && asked[0] == winpath::join(wd, split.program));
+  const bool exeTried = !answers[0].exists && !winpath::hasExtension(asked[0]);
+  FUZZ_CHECK(asked.size() == (exeTried ? 2u : 1u) && (!exeTried || asked[1] == asked[0] + u".exe"));
+  const std::size_t chosen = exeTried && answers[1].exists ? 1 : 0;
+  if (!answers[chosen].exists || answers[chosen].isDirectory) {
     FUZZ_CHECK(line == full);
     return;
   }
   // Windows reads the program up to the next double quote: it must be the whole normal path.
-  const std::u16string normal = sandbox::winpath::lexicallyNormal(chosen);
-  FUZZ_CHECK(line == u"\"" + normal + u"\"" + split.tail);
-  FUZZ_CHECK(line.find(u'"', 1) == normal.size() + 1);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2) return 0;
-  const std::size_t rest = size - 2;
-  const std::size_t wdSize = data[1] < rest ? data[1] : rest;
-  const char* text = reinterpret_cast<const char*>(data) + 2;
-  const std::u16string workingDirectory = sandbox::utf8ToUtf16(std::string(text, wdSize));
-  const std::string exec(text + wdSize, rest - wdSize);
-
-  const std::u16string full = sandbox::utf8ToUtf16(exec);
-  const CommandSplit split = sandbox::splitCommand(full);
-  checkSplit(full, split);
-  checkNormal(workingDirectory);
-  checkNormal(split.program);
-  checkCommandLine(exec, workingDirectory, data[0]);
-  return 0;
+  const std::u16string normal = winpath::lexicallyNormal(asked[chosen]);
+  FUZZ_CHECK(line == u"\"" + normal + u"\"" + split.tail &&
+             line.find(u'"', 1) == normal.size() + 1);
 }
