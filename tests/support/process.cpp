@@ -22,17 +22,6 @@ bool isWine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-std::filesystem::path binDir() {
-  std::wstring buffer(32768, L'\0');
-  const DWORD length =
-      GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-  buffer.resize(length);
-  return std::filesystem::path(buffer).parent_path();
-}
-
-std::filesystem::path sandboxExe() { return binDir() / L"sandbox.exe"; }
-std::filesystem::path childExe() { return binDir() / L"test_child.exe"; }
-
 std::wstring commandLine(const std::filesystem::path& program,
                          const std::vector<std::string>& args) {
   std::u16string line = quoteArgument(fromWide(program.wstring()));
@@ -44,6 +33,13 @@ std::wstring commandLine(const std::filesystem::path& program,
 }
 
 namespace {
+
+// Beside the running test program.
+std::filesystem::path besideTests(const wchar_t* name) {
+  wchar_t self[32768];
+  self[GetModuleFileNameW(nullptr, self, 32768)] = L'\0';
+  return std::filesystem::path(self).parent_path() / name;
+}
 
 void drain(HANDLE pipe, std::string& into, std::chrono::steady_clock::time_point start,
            double* firstMs) {
@@ -70,8 +66,10 @@ void createPipe(UniqueHandle& read, UniqueHandle& write, bool parentReads) {
 
 }  // namespace
 
-UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out, HANDLE err,
-                          const std::filesystem::path& cwd) {
+std::filesystem::path sandboxExe() { return besideTests(L"sandbox.exe"); }
+std::filesystem::path childExe() { return besideTests(L"test_child.exe"); }
+
+UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out, HANDLE err) {
   // Only these three handles are inherited: programs started at the same time by other
   // threads of the test must not hold each other's pipe ends open.
   HANDLE inherited[3] = {in, out, err};
@@ -93,11 +91,9 @@ UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out
   startup.lpAttributeList = list;
   PROCESS_INFORMATION info{};
   std::wstring mutableLine = commandLine;
-  const std::wstring folder = cwd.wstring();
-  const BOOL created =
-      CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
-                     CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                     folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &info);
+  const BOOL created = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                      nullptr, &startup.StartupInfo, &info);
   const DWORD error = GetLastError();
   DeleteProcThreadAttributeList(list);
   if (!created) throw std::runtime_error("CreateProcessW failed: " + std::to_string(error));
@@ -105,14 +101,16 @@ UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out
   return UniqueHandle(info.hProcess);
 }
 
+namespace {
+
+// Starts the command line with piped standard streams, collects both outputs and waits.
 ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& options) {
   UniqueHandle inRead, inWrite, outRead, outWrite, errRead, errWrite;
   createPipe(inRead, inWrite, false);
   createPipe(outRead, outWrite, true);
   createPipe(errRead, errWrite, true);
   const auto start = std::chrono::steady_clock::now();
-  UniqueHandle process =
-      startProcess(commandLine, inRead.get(), outWrite.get(), errWrite.get(), options.cwd);
+  UniqueHandle process = startProcess(commandLine, inRead.get(), outWrite.get(), errWrite.get());
   inRead.reset();
   outWrite.reset();
   errWrite.reset();
@@ -149,6 +147,8 @@ ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& opti
   errThread.join();
   return result;
 }
+
+}  // namespace
 
 std::string childCommand(const std::vector<std::string>& behaviours) {
   return utf16ToUtf8(fromWide(commandLine(childExe(), behaviours)));
@@ -191,9 +191,7 @@ JsonValue reportOf(const ProcessResult& result) {
 }
 
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options) {
-  ProcessResult result = runProcess(commandLine(sandboxExe(), args), options);
-  captureReportOnStandardError(result.err);
-  return result;
+  return startSandbox(args, options).get();
 }
 
 std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,
@@ -207,9 +205,7 @@ std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,
 
 TempDir::TempDir(const std::wstring& hint) {
   static std::atomic<unsigned> counter{0};
-  wchar_t base[MAX_PATH + 1] = {};
-  GetTempPathW(MAX_PATH, base);
-  path_ = std::filesystem::path(base) /
+  path_ = std::filesystem::temp_directory_path() /
           (L"sbx_" + hint + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
            std::to_wstring(GetTickCount64()) + L"_" + std::to_wstring(counter++));
   std::filesystem::create_directories(path_);
@@ -222,23 +218,15 @@ namespace {
 void removeTree(const std::wstring& verbatim) {
   WIN32_FIND_DATAW entry{};
   HANDLE find = FindFirstFileW((verbatim + L"\\*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = verbatim + L"\\" + name;
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-          (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        RemoveDirectoryW(path.c_str());  // a link to a folder: the link only
-      } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        removeTree(path);
-      } else {
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(path.c_str());
-      }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+  for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &entry)) {
+    const std::wstring path = verbatim + L"\\" + entry.cFileName;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      DeleteFileW(path.c_str());
+    } else if (entry.cFileName != std::wstring(L".") && entry.cFileName != std::wstring(L"..")) {
+      removeTree(path);
+    }
   }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
   RemoveDirectoryW(verbatim.c_str());
 }
 

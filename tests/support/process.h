@@ -17,8 +17,7 @@ namespace sandbox::test {
 // True when running under Wine (features Wine lacks are skipped with the reason).
 bool isWine();
 
-// Folder of the running test program; sandbox.exe and test_child.exe are built beside it.
-std::filesystem::path binDir();
+// sandbox.exe and test_child.exe, built beside the running test program.
 std::filesystem::path sandboxExe();
 std::filesystem::path childExe();
 
@@ -34,16 +33,13 @@ enum class Reading {
 };
 
 // Starts the command line with exactly these three inheritable handles as its standard streams
-// (and no others inherited), in `cwd` when that is not empty; the result owns the process.
-// Throws when it cannot start.
-UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out, HANDLE err,
-                          const std::filesystem::path& cwd = {});
+// (and no others inherited); the result owns the process. Throws when it cannot start.
+UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out, HANDLE err);
 
 struct RunOptions {
   std::string stdinData;       // written to the program's standard input, which is then closed
   bool keepStdinOpen = false;  // leave standard input open (a pipe that never ends)
   Reading reading = Reading::Concurrent;
-  std::filesystem::path cwd;  // empty: the test's own current directory
   std::uint32_t timeoutMs = 60000;
 };
 
@@ -55,9 +51,6 @@ struct ProcessResult {
   double firstOutMs = -1;  // when the first standard-output byte arrived; -1: none did
   bool timedOut = false;   // killed after timeoutMs
 };
-
-// Starts the command line with piped standard streams, collects both outputs and waits.
-ProcessResult runProcess(const std::wstring& commandLine, const RunOptions& options = {});
 
 // The UTF-8 command line that starts the test child with these behaviours.
 std::string childCommand(const std::vector<std::string>& behaviours);

@@ -14,7 +14,6 @@ std::wstring uniquePipeName(const wchar_t* hint);
 class PipeServer {
  public:
   explicit PipeServer(const std::wstring& name);
-  const std::wstring& name() const { return name_; }
   bool valid() const { return pipe_.valid(); }
   // Waits for the sandbox to connect (it may have connected already).
   bool accept();
@@ -26,7 +25,6 @@ class PipeServer {
   // True when no client ever connected to this instance: a client of our own can still
   // connect to it (a used single instance stays busy until the server disconnects it).
   bool neverConnected();
-  HANDLE handle() const { return pipe_.get(); }
 
  private:
   std::wstring name_;
