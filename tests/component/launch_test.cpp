@@ -148,8 +148,10 @@ TEST(AssignProcessToJob, WithoutAJobTerminatesAndCloses) {
     EXPECT_FALSE(GetHandleInformation(given.hProcess, &flags) ||
                  GetHandleInformation(given.hThread, &flags))
         << "a handle was left open";
-    ASSERT_EQ(WaitForSingleObject(process.get(), 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(GetExitCodeProcess(process.get(), &code) && code == 1) << "the child ran: " << code;
+    const bool ended = WaitForSingleObject(process.get(), 5000) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process.get(), 0);
+    EXPECT_TRUE(ended && GetExitCodeProcess(process.get(), &code) && code == 1)
+        << "the child was left suspended or ran: " << code;
   }
 }
 
@@ -164,8 +166,10 @@ TEST(CreateSuspendedProcess, RefusedAppContainerAttributeStartsNothing) {
   LaunchRequest request = child.request("prog exit 0");
   request.appContainerSid = sid.get();
   const LaunchResult result = createSuspendedProcess(request);
+  const UniqueHandle process(result.info.hProcess), thread(result.info.hThread);
+  if (process) TerminateProcess(process.get(), 0);
   EXPECT_EQ(result.failure, LaunchResult::Failure::AppContainer);
-  EXPECT_EQ(result.info.hProcess, nullptr);
+  EXPECT_FALSE(process.valid()) << "the command was started unconfined";
 }
 
 TEST(JobLimits, ReadBackFromWindowsAreTheConfigurationsLimits) {
