@@ -3,24 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
 #include <thread>
 #include <utility>
 
-#include "common/handle_win.h"
 #include "common/io_win.h"
 #include "streams/pipes_win.h"
 #include "support/process.h"
 
 namespace sandbox::test {
 namespace {
-
-double finishMs(OutputPump& pump) {
-  const auto start = std::chrono::steady_clock::now();
-  pump.finish();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-      .count();
-}
 
 // A pump with a file copy in a fresh folder, echoing onto `echo` (none when null). With `bytes`,
 // a writer thread (the command) sends that many bytes and closes the write end; without, the
@@ -33,8 +24,7 @@ struct PumpRun {
 
   PumpRun(HANDLE echo, std::size_t bytes) : sent(bytes, '\0') {
     for (std::size_t i = 0; i < bytes; ++i) sent[i] = static_cast<char>(i * 131 >> 4);
-    EXPECT_TRUE(pump.createPipe());
-    EXPECT_TRUE(pump.openFile(fromWide((dir.path() / L"copy").wstring())));
+    EXPECT_TRUE(pump.createPipe() && pump.openFile(fromWide((dir.path() / L"copy").wstring())));
     pump.state->echoHandle = echo;
     pump.state->limitBytes = bytes + 100;
     pump.start(nullptr);
@@ -48,12 +38,18 @@ struct PumpRun {
     if (writer.joinable()) writer.join();
   }
   std::string copy() const { return readFile(dir.path() / L"copy"); }
+  double finishMs() {
+    const auto start = std::chrono::steady_clock::now();
+    pump.finish();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+  }
 };
 
 TEST(OutputPumpFinish, ReadHeldOpenOutsideTheJobIsCancelledAfterTheGrace) {
   PumpRun run(nullptr, 0);
   ASSERT_TRUE(writeAll(run.pump.writeEnd, std::string("early")));
-  EXPECT_LT(finishMs(run.pump), 1000);
+  EXPECT_LT(run.finishMs(), 1000);
   EXPECT_EQ(run.pump.state->totalBytes.load(), 5u);
   EXPECT_EQ(run.copy(), "early");
 }
@@ -62,7 +58,7 @@ TEST(OutputPumpFinish, EchoNobodyReadsIsGivenUpAfterAboutASecond) {
   UniqueHandle echoRead, echoWrite;  // never read
   ASSERT_TRUE(CreatePipe(echoRead.put(), echoWrite.put(), nullptr, 0));
   PumpRun run(echoWrite.get(), 256 * 1024);
-  const double ms = finishMs(run.pump);
+  const double ms = run.finishMs();
   EXPECT_GE(ms, 500) << "the echo was given up before a slow reader could have read";
   EXPECT_LT(ms, 3000);
   const std::uint64_t read = run.pump.state->totalBytes.load();
