@@ -61,7 +61,7 @@ struct Child {
 
 TEST(CreateSuspendedProcess, ChildRunsOnlyAfterResume) {
   Child child;
-  const LaunchResult launched = child.start(child.request("prog touch made"));
+  const LaunchResult launched = child.start(child.request("prog write-file made 0"));
   const UniqueHandle process(launched.info.hProcess), thread(launched.info.hThread);
   Sleep(300);
   EXPECT_FALSE(std::filesystem::exists(child.dir.path() / L"made"));
