@@ -8,74 +8,54 @@
 #include <vector>
 
 #include "config/json.h"
-#include "support/capture.h"
 #include "support/process.h"
 
 namespace sandbox::test {
 namespace {
-
-struct Side {
-  std::vector<std::string> options;
-  std::vector<std::string> behaviours;
-};
 
 struct Ended {
   JsonValue report;
   double endMs = -1;  // when its sandbox ended, from the start of both; -1: it had to be killed
 };
 
-void inheritablePipe(UniqueHandle& read, UniqueHandle& write) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE r = nullptr;
-  HANDLE w = nullptr;
-  ASSERT_TRUE(CreatePipe(&r, &w, &inherit, 0));
-  read.reset(r);
-  write.reset(w);
-}
-
-std::wstring sandboxLine(const Side& side, const std::filesystem::path& reportFile) {
-  std::vector<std::string> args = side.options;
-  for (const std::string& arg : {std::string("--report-file"), pathUtf8(reportFile),
-                                 std::string("--exec"), childCommand(side.behaviours)}) {
-    args.push_back(arg);
-  }
-  return commandLine(sandboxExe(), args);
-}
-
-// Runs both sandboxes to their end (at most 60 s) and returns their reports and end times.
-std::vector<Ended> runInteractive(const Side& first, const Side& second) {
+// Runs two sandboxes, each with its options and the test child's behaviours, the first's output
+// wired to the second's input and back, to their end (at most 60 s).
+std::vector<Ended> runInteractive(const std::string (&sides)[2][2]) {
   TempDir dir(L"interactive");
-  UniqueHandle toSecondRead, toSecondWrite, toFirstRead, toFirstWrite;
-  inheritablePipe(toSecondRead, toSecondWrite);
-  inheritablePipe(toFirstRead, toFirstWrite);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE ends[4] = {};  // read and write end of the pipe into the first, then into the second
+  if (!CreatePipe(&ends[0], &ends[1], &inherit, 0) ||
+      !CreatePipe(&ends[2], &ends[3], &inherit, 0)) {
+    throw std::runtime_error("CreatePipe failed");
+  }
+  UniqueHandle owned[4] = {UniqueHandle(ends[0]), UniqueHandle(ends[1]), UniqueHandle(ends[2]),
+                           UniqueHandle(ends[3])};
   UniqueHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr));
-  const std::filesystem::path reports[2] = {dir.path() / L"first.json",
-                                            dir.path() / L"second.json"};
-  const auto start = std::chrono::steady_clock::now();
-  UniqueHandle processes[2] = {startProcess(sandboxLine(first, reports[0]), toFirstRead.get(),
-                                            toSecondWrite.get(), nul.get()),
-                               startProcess(sandboxLine(second, reports[1]), toSecondRead.get(),
-                                            toFirstWrite.get(), nul.get())};
-  // Now only the sandboxes hold the pipes, so one's end is the other's end of input.
-  for (UniqueHandle* end : {&toSecondRead, &toSecondWrite, &toFirstRead, &toFirstWrite}) {
-    end->reset();
-  }
   std::vector<Ended> ended(2);
+  UniqueHandle processes[2];
+  const auto start = std::chrono::steady_clock::now();
+  for (int side = 0; side < 2; ++side) {
+    std::vector<std::string> args = words(sides[side][0]);
+    args.insert(args.end(), {"--report-file", pathUtf8(dir.path() / std::to_wstring(side)),
+                             "--exec", childCommand(words(sides[side][1]))});
+    processes[side] = startProcess(commandLine(sandboxExe(), args), ends[side * 2],
+                                   ends[3 - side * 2], nul.get());
+  }
+  // Now only the sandboxes hold the pipes, so one's end is the other's end of input.
+  for (UniqueHandle& end : owned) end.reset();
   HANDLE running[2] = {processes[0].get(), processes[1].get()};
   for (DWORD count = 2; count > 0; --count) {
     const DWORD which = WaitForMultipleObjects(count, running, FALSE, 60000) - WAIT_OBJECT_0;
     if (which >= count) break;
-    const std::size_t side = running[which] == processes[0].get() ? 0 : 1;
-    ended[side].endMs =
+    ended[running[which] == processes[0].get() ? 0 : 1].endMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     running[which] = running[count - 1];
   }
-  for (std::size_t side = 0; side < 2; ++side) {
+  for (int side = 0; side < 2; ++side) {
     TerminateProcess(processes[side].get(), 0xDEAD);
-    const std::string text = readFile(reports[side]);
-    captureReport(text);
+    const std::string text = readFile(dir.path() / std::to_wstring(side));
+    capture("report", text);
     EXPECT_TRUE(parseJson(text, ended[side].report)) << "no report from sandbox " << side;
   }
   return ended;
@@ -83,8 +63,7 @@ std::vector<Ended> runInteractive(const Side& first, const Side& second) {
 
 TEST(Interactive, InteractorAndSolutionExchangeHundredsOfLines) {
   const std::vector<Ended> ended =
-      runInteractive({{"--time", "30000"}, {"interact", "300"}},
-                     {{"--time", "30000"}, {"answer", "1000", "exit", "0"}});
+      runInteractive({{"--time 30000", "interact 300"}, {"--time 30000", "answer 1000 exit 0"}});
   for (const Ended& side : ended) {
     EXPECT_EQ(side.report.get("status").getString(""), "Accepted")
         << side.report.get("message").getString("");
@@ -93,8 +72,7 @@ TEST(Interactive, InteractorAndSolutionExchangeHundredsOfLines) {
 
 TEST(Interactive, SolutionStoppedAtItsLimitEndsTheInteractorPromptly) {
   const std::vector<Ended> ended =
-      runInteractive({{"--time", "30000"}, {"interact", "300"}},
-                     {{"--time", "1500"}, {"answer", "100", "sleep", "60000"}});
+      runInteractive({{"--time 30000", "interact 300"}, {"--time 1500", "answer 100 sleep 60000"}});
   EXPECT_EQ(ended[1].report.get("status").getString(""), "TimeLimitExceeded");
   // The interactor reads the end of its input and stops (exit 3) instead of waiting 30 s.
   EXPECT_EQ(ended[0].report.get("status").getString(""), "RuntimeError");

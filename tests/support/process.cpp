@@ -13,7 +13,6 @@
 #include "common/io_win.h"
 #include "common/quote.h"
 #include "common/text.h"
-#include "support/capture.h"
 
 namespace sandbox::test {
 
@@ -190,6 +189,18 @@ JsonValue reportOf(const ProcessResult& result) {
   return report;
 }
 
+void capture(const char* kind, const std::string& text) {
+  wchar_t folder[32768];
+  const DWORD length = GetEnvironmentVariableW(L"SANDBOX_TEST_CAPTURE_DIR", folder, 32768);
+  if (length == 0 || length >= 32768) return;
+  // Process ids are reused from one test program to the next: the time keeps names apart.
+  static std::atomic<unsigned> counter{0};
+  writeFile(std::filesystem::path(folder) /
+                (toWide(utf8ToUtf16(kind)) + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++) + L".json"),
+            text);
+}
+
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options) {
   return startSandbox(args, options).get();
 }
@@ -198,7 +209,9 @@ std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,
                                         const RunOptions& options) {
   return std::async(std::launch::async, [line = commandLine(sandboxExe(), args), options] {
     ProcessResult result = runProcess(line, options);
-    captureReportOnStandardError(result.err);
+    // A report opens with its first member; the command's own output comes before it.
+    const std::size_t report = result.err.rfind("{\n  \"mode\": ");
+    if (report != std::string::npos) capture("report", result.err.substr(report));
     return result;
   });
 }

@@ -67,6 +67,11 @@ std::string pattern(std::size_t bytes);
 // The report sandbox.exe wrote last on its standard error; a test failure when there is none.
 JsonValue reportOf(const ProcessResult& result);
 
+// When SANDBOX_TEST_CAPTURE_DIR names a folder, every report the tests receive and every
+// configuration document they send is also written there as `kind`-*.json ("report", "config"),
+// for the schema check of scripts/test; otherwise nothing is written.
+void capture(const char* kind, const std::string& text);
+
 // Runs sandbox.exe with UTF-8 arguments (the report it leaves on standard error is captured).
 ProcessResult runSandbox(const std::vector<std::string>& args, const RunOptions& options = {});
 // The same on a thread of its own, for tests that talk to the sandbox while it runs.

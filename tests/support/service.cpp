@@ -4,8 +4,9 @@
 #include <atomic>
 #include <cstring>
 
+#include "config/json.h"
 #include "ipc/framing.h"
-#include "support/capture.h"
+#include "support/process.h"
 
 namespace sandbox::test {
 
@@ -40,7 +41,7 @@ std::string PipeServer::receiveAll() {
   while (ReadFile(pipe_.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
     data.append(buffer, read);
   }
-  if (!data.empty()) captureReport(data);
+  if (!data.empty()) capture("report", data);
   // The message as the sandbox read it from everything sent, by its own framing rules.
   std::size_t offset = 0;
   std::string message;
@@ -50,7 +51,11 @@ std::string PipeServer::receiveAll() {
     offset += bytesRead;
     return true;
   };
-  if (!sent_.empty() && readControlMessage(readSent, message)) captureConfig(message);
+  // Only a message the sandbox takes as JSON is a configuration document.
+  JsonValue document;
+  if (!sent_.empty() && readControlMessage(readSent, message) && parseJson(message, document)) {
+    capture("config", message);
+  }
   return data;
 }
 

@@ -20,7 +20,7 @@ class PipeServer {
   // Writes bytes as they are (one WriteFile call).
   bool send(const std::string& bytes);
   // Reads until the sandbox closes its end: the report. Captures it, and the configuration
-  // document sent before it (support/capture.h).
+  // document sent before it (capture in support/process.h).
   std::string receiveAll();
   // True when no client ever connected to this instance: a client of our own can still
   // connect to it (a used single instance stays busy until the server disconnects it).
