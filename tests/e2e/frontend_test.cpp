@@ -61,14 +61,5 @@ TEST(FrontEnd, ArgumentsToStreamsAndExitStatus) {
   }
 }
 
-TEST(FrontEnd, ReportFileReceivesTheReportAndStandardErrorNothing) {
-  TempDir dir(L"report");
-  const auto reportPath = dir.path() / L"r\u00e9port.json";
-  const ProcessResult result = runSandbox({"--compile", "--report-file", pathUtf8(reportPath)});
-  EXPECT_EQ(readFile(reportPath) + "\n", noExecReport("compile"));
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.exitCode, 1u);
-}
-
 }  // namespace
 }  // namespace sandbox::test

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -43,73 +44,52 @@ StressScale stressScale() {
          << " were expected; first difference at offset " << (mismatch.first - actual.begin());
 }
 
-// One of the sandboxes that run at once. Everything it is given and must give back is its own:
-// working directory, input, output bytes (a size no other run has), file, report and verdict.
-// Every third run is stopped at its output limit, half way through its pattern.
-struct ParallelRun {
-  explicit ParallelRun(int index)
-      : index(index),
-        tag(std::to_string(index)),
-        stopped(index % 3 == 2),
-        stream("run-" + tag + ":input-" + tag + ";" + pattern(150000 + 7919 * index)),
-        fileName("own-" + tag + ".bin") {}
-
-  std::vector<std::string> arguments() const {
-    const std::size_t limit = stopped ? stream.size() - 75000 : 100000000;
-    return withChild(
-        {"--cwd", work.utf8(), "--stdout-file", pathUtf8(outputs.path() / L"out"), "--report-file",
-         pathUtf8(outputs.path() / L"report"), "--stdin-raw", "input-" + tag + ";", "--max-out",
-         std::to_string(limit), "--time", "60000"},
-        {"print", "run-" + tag + ":", "echo-stdin", "write-stdout",
-         std::to_string(150000 + 7919 * index), "print-err", "err-" + tag, "write-file", fileName,
-         std::to_string(1000 + index), "exit", std::to_string(index % 3 == 1 ? index : 0)});
-  }
-
-  void expectOwnResults(const ProcessResult& result) const {
-    JsonValue report;
-    ASSERT_TRUE(parseJson(readFile(outputs.path() / L"report"), report));
-    EXPECT_TRUE(sameBytes(readFile(outputs.path() / L"out"), result.out)) << "file vs live copy";
-    const std::int64_t exitCode = stopped ? 1002 : index % 3 == 1 ? index : 0;
-    EXPECT_EQ(report.get("exitCode").getInt64(), exitCode);
-    EXPECT_EQ(result.exitCode, static_cast<std::uint32_t>(exitCode));
-    if (stopped) {
-      EXPECT_EQ(report.get("status").getString(""), "OutputLimitExceeded");
-      EXPECT_TRUE(sameBytes(result.out, stream.substr(0, stream.size() - 75000)));
-      EXPECT_EQ(result.err, "") << "stopped before it wrote to standard error";
-      EXPECT_EQ(report.get("newFilesCount").getUint64(), 0u);
-      return;
-    }
-    EXPECT_EQ(report.get("status").getString(""), exitCode == 0 ? "Accepted" : "RuntimeError");
-    EXPECT_TRUE(sameBytes(result.out, stream));
-    EXPECT_EQ(result.err, "err-" + tag) << "nothing but the command's own error text";
-    ASSERT_EQ(report.get("generatedFiles").arrayValue.size(), 1u);
-    EXPECT_EQ(report.get("generatedFiles").arrayValue[0].stringValue, fileName);
-    EXPECT_EQ(report.get("maxFileSizeSeen").getInt64(), 1000 + index);
-  }
-
-  int index;
-  std::string tag;
-  bool stopped;
-  std::string stream;  // the whole standard output when nothing stops the command
-  std::string fileName;
-  TempDir work{L"stress_work"};
-  TempDir outputs{L"stress_out"};  // apart from the working directory, which the scan watches
-};
-
+// Sandboxes at once, each with its own working directory, input, output (a size no other run
+// has), file, report and verdict: accepted, a runtime error, or stopped at its output limit
+// half way through its pattern (every third).
 TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
-  std::vector<std::unique_ptr<ParallelRun>> runs;
+  const int count = stressScale().sandboxesAtOnce;
+  std::vector<std::unique_ptr<TempDir>> dirs;
   std::vector<std::future<ProcessResult>> started;
   RunOptions options;
   options.timeoutMs = 90000;
-  for (int i = 0; i < stressScale().sandboxesAtOnce; ++i) {
-    runs.push_back(std::make_unique<ParallelRun>(i));
-    started.push_back(startSandbox(runs.back()->arguments(), options));
+  for (int i = 0; i < count; ++i) {
+    const std::string tag = std::to_string(i);
+    const std::size_t bytes = 150000 + 7919 * i;
+    dirs.push_back(std::make_unique<TempDir>(L"stress"));
+    const auto& dir = dirs.back()->path();
+    std::filesystem::create_directory(dir / L"work");  // apart from the outputs, for the scan
+    started.push_back(startSandbox(
+        withChild(
+            {"--cwd", pathUtf8(dir / L"work"), "--stdout-file", pathUtf8(dir / L"out"),
+             "--report-file", pathUtf8(dir / L"report"), "--stdin-raw", tag + ";", "--max-out",
+             std::to_string(i % 3 == 2 ? bytes / 2 : bytes + 99), "--time", "60000"},
+            {"echo-stdin", "write-stdout", std::to_string(bytes), "print-err", tag, "write-file",
+             tag + ".bin", std::to_string(1000 + i), "exit", std::to_string(i % 3 == 1 ? i : 0)}),
+        options));
   }
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    SCOPED_TRACE("run " + runs[i]->tag);
+  for (int i = 0; i < count; ++i) {
+    const std::string tag = std::to_string(i);
+    const std::size_t bytes = 150000 + 7919 * i;
+    const std::filesystem::path& dir = dirs[i]->path();
+    SCOPED_TRACE("run " + tag);
     const ProcessResult result = started[i].get();
     ASSERT_FALSE(result.timedOut);
-    runs[i]->expectOwnResults(result);
+    JsonValue report;
+    ASSERT_TRUE(parseJson(readFile(dir / L"report"), report));
+    EXPECT_TRUE(sameBytes(readFile(dir / L"out"), result.out)) << "file vs live copy";
+    const std::string stream = tag + ";" + pattern(bytes);
+    const bool stopped = i % 3 == 2;
+    const std::int64_t exitCode = stopped ? 1002 : i % 3 == 1 ? i : 0;
+    EXPECT_EQ(report.get("exitCode").getInt64(), exitCode);
+    EXPECT_EQ(result.exitCode, static_cast<std::uint32_t>(exitCode));
+    EXPECT_EQ(report.get("status").getString(""), stopped         ? "OutputLimitExceeded"
+                                                  : exitCode != 0 ? "RuntimeError"
+                                                                  : "Accepted");
+    EXPECT_TRUE(sameBytes(result.out, stream.substr(0, stopped ? bytes / 2 : stream.size())));
+    EXPECT_EQ(result.err, stopped ? "" : tag) << "nothing but the command's own error text";
+    EXPECT_EQ(report.get("newFilesCount").getInt64(), stopped ? 0 : 1);
+    EXPECT_EQ(report.get("maxFileSizeSeen").getInt64(), stopped ? 0 : 1000 + i);
   }
 }
 
