@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <sstream>
-#include <thread>
 #include <tuple>
 
 #include "env/environment_win.h"
@@ -17,140 +15,114 @@
 namespace sandbox {
 namespace {
 
-// A non-ASCII working directory with a copy of the test child as prog.exe, and the child's three
-// standard streams as pipes (inheritable child's ends: input, output, error).
-struct Child {
+// A copy of the test child as prog.exe in a non-ASCII folder, found only through the working
+// directory, started suspended with pipes as its three standard streams (`request` may name
+// another standard output). A child a failed test leaves suspended is ended.
+struct SuspendedChild {
   test::TempDir dir{L"l\u00e4unch"};
-  UniqueHandle ends[3], own[3];
-  Child() {
+  UniqueHandle out, err;  // the test's ends; standard input is closed, so it ends at once
+  LaunchResult launched;
+
+  explicit SuspendedChild(const std::string& exec, const std::u16string* environment = nullptr,
+                          HANDLE stdOutput = nullptr) {
     EXPECT_TRUE(CopyFileW(test::childExe().c_str(), (dir.path() / L"prog.exe").c_str(), FALSE));
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    EXPECT_TRUE(CreatePipe(ends[0].put(), own[0].put(), &inheritable, 0));
-    for (int i : {1, 2}) EXPECT_TRUE(CreatePipe(own[i].put(), ends[i].put(), &inheritable, 0));
-    for (const UniqueHandle& end : own) SetHandleInformation(end.get(), HANDLE_FLAG_INHERIT, 0);
-  }
-  // "prog ..." is found only through the working directory.
-  LaunchRequest request(const std::string& exec) const {
-    return {.exec = exec,
-            .workingDirectory = dir.path(),
-            .stdInput = ends[0].get(),
-            .stdOutput = ends[1].get(),
-            .stdError = ends[2].get()};
-  }
-  LaunchResult start(const LaunchRequest& request) {
-    LaunchResult launched = createSuspendedProcess(request);
-    EXPECT_EQ(launched.failure, LaunchResult::Failure::None) << launched.errorCode;
-    for (UniqueHandle& end : ends) end.reset();
-    own[0].reset();
-    return launched;
-  }
-  // Runs the request to its end and returns its standard output.
-  std::string output(const LaunchRequest& request) {
-    const LaunchResult launched = start(request);
-    const UniqueHandle process(launched.info.hProcess), thread(launched.info.hThread);
-    EXPECT_EQ(ResumeThread(thread.get()), 1u);
-    std::string out;
-    char buffer[4096];
-    for (DWORD got = 0; ReadFile(own[1].get(), buffer, sizeof buffer, &got, nullptr);) {
-      out.append(buffer, got);
+    UniqueHandle in, ends[3];
+    EXPECT_TRUE(CreatePipe(ends[0].put(), in.put(), &inheritable, 0) &&
+                CreatePipe(out.put(), ends[1].put(), &inheritable, 0) &&
+                CreatePipe(err.put(), ends[2].put(), &inheritable, 0));
+    for (HANDLE own : {in.get(), out.get(), err.get()}) {
+      SetHandleInformation(own, HANDLE_FLAG_INHERIT, 0);
     }
-    EXPECT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
-    return out;
+    launched = createSuspendedProcess({.exec = exec,
+                                       .environmentBlock = environment,
+                                       .workingDirectory = dir.path(),
+                                       .stdInput = ends[0].get(),
+                                       .stdOutput = stdOutput ? stdOutput : ends[1].get(),
+                                       .stdError = ends[2].get()});
+    EXPECT_EQ(launched.failure, LaunchResult::Failure::None) << launched.errorCode;
+  }
+  ~SuspendedChild() {
+    TerminateProcess(launched.info.hProcess, 0);
+    CloseHandle(launched.info.hProcess);
+    CloseHandle(launched.info.hThread);
+  }
+  void resume() { EXPECT_EQ(ResumeThread(launched.info.hThread), 1u) << "not suspended once"; }
+  // Resumes the child and returns its standard output once it has ended with 0.
+  std::string output() {
+    resume();
+    std::string text;
+    char buffer[4096];
+    for (DWORD got = 0; ReadFile(out.get(), buffer, sizeof buffer, &got, nullptr);) {
+      text.append(buffer, got);
+    }
+    DWORD code = 1;
+    EXPECT_EQ(WaitForSingleObject(launched.info.hProcess, 30000), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeProcess(launched.info.hProcess, &code) && code == 0) << code;
+    return text;
   }
 };
 
 TEST(CreateSuspendedProcess, ChildRunsOnlyAfterResume) {
-  Child child;
-  const LaunchResult launched = child.start(child.request("prog write-file made 0"));
-  const UniqueHandle process(launched.info.hProcess), thread(launched.info.hThread);
+  SuspendedChild child("prog write-file made 0");
   Sleep(300);
   EXPECT_FALSE(std::filesystem::exists(child.dir.path() / L"made"));
-  EXPECT_EQ(ResumeThread(thread.get()), 1u);  // suspended once, by the creation
-  ASSERT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
+  child.output();
   EXPECT_TRUE(std::filesystem::exists(child.dir.path() / L"made"));
 }
 
-// Two zero units: Windows reads a block up to its double terminator.
 TEST(CreateSuspendedProcess, EmptyEnvironmentBlockGivesAnEmptyEnvironment) {
   SandboxConfig config;
   config.inheritEnv = false;
   const std::u16string block = buildCommandEnvironmentBlock(config);
   EXPECT_EQ(block, std::u16string(2, u'\0'));
-  Child child;
-  LaunchRequest request = child.request("prog print-env");
-  request.environmentBlock = &block;
-  std::istringstream lines(child.output(request));
+  std::istringstream lines(SuspendedChild("prog print-env", &block).output());
   for (std::string line; std::getline(lines, line);) {
     const std::string name = line.substr(0, line.find('='));
     const bool addedByWine =
-        name.rfind("WINE", 0) == 0 || name == "SystemDrive" || name == "SystemRoot";
+        name.starts_with("WINE") || name == "SystemDrive" || name == "SystemRoot";
     EXPECT_TRUE(test::isWine() && addedByWine) << line;
   }
 }
 
-// The child handed the value of an inheritable handle outside the list (a uniquely named file)
+// A child handed the value of an inheritable handle outside the list (a uniquely named file)
 // finds no such file there. Values are reused for other objects, so the probe names the object.
 TEST(CreateSuspendedProcess, InheritsOnlyItsThreeHandles) {
-  Child child, control;
+  const test::TempDir dir(L"secret");
   const std::wstring name = L"secret_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  const UniqueHandle secret(CreateFileW((child.dir.path() / name).c_str(),
-                                        GENERIC_READ | GENERIC_WRITE,
+  const UniqueHandle secret(CreateFileW((dir.path() / name).c_str(), GENERIC_READ | GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(secret.valid());
   const std::string probe =
       "prog probe-handle " + std::to_string(reinterpret_cast<std::uintptr_t>(secret.get()));
-  EXPECT_EQ(child.output(child.request(probe)).find(test::pathUtf8(name)), std::string::npos);
+  EXPECT_EQ(SuspendedChild(probe).output().find(test::pathUtf8(name)), std::string::npos);
   // Control: as standard output the same handle is inherited, and the probe names the file.
-  LaunchRequest request = control.request(probe);
-  request.stdOutput = secret.get();
-  control.output(request);
-  EXPECT_NE(test::readFile(child.dir.path() / name).find(test::pathUtf8(name)), std::string::npos);
-}
-
-// A program still held open (just written, being scanned) is started once the holder lets go.
-TEST(CreateSuspendedProcess, RetriesWhileTheProgramIsLocked) {
-  Child child;
-  UniqueHandle held(CreateFileW((child.dir.path() / L"prog.exe").c_str(), GENERIC_READ, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(held.valid());
-  std::thread holder([&] {
-    Sleep(150);
-    held.reset();
-  });
-  const auto start = std::chrono::steady_clock::now();
-  const LaunchResult launched = child.start(child.request("prog exit 0"));
-  const auto took = std::chrono::steady_clock::now() - start;
-  holder.join();
-  const UniqueHandle process(launched.info.hProcess), thread(launched.info.hThread);
-  TerminateProcess(process.get(), 0);
-  if (launched.failure == LaunchResult::Failure::None && took < std::chrono::milliseconds(100)) {
-    GTEST_SKIP() << "this system starts a program that is held open";
-  }
+  SuspendedChild(probe, nullptr, secret.get()).output();
+  EXPECT_NE(test::readFile(dir.path() / name).find(test::pathUtf8(name)), std::string::npos);
 }
 
 TEST(AssignProcessToJob, WithoutAJobTerminatesAndCloses) {
   const UniqueHandle notAJob(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  for (HANDLE job : {static_cast<HANDLE>(nullptr), notAJob.get()}) {
+  for (HANDLE job : {HANDLE{}, notAJob.get()}) {
     SCOPED_TRACE(job == nullptr ? "no job" : "assignment refused");
-    Child child;
-    LaunchResult launched = child.start(child.request("prog exit 0"));
+    SuspendedChild child("prog exit 0");
+    PROCESS_INFORMATION& info = child.launched.info;
+    const PROCESS_INFORMATION given = info;
     UniqueHandle process;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), launched.info.hProcess, GetCurrentProcess(),
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), info.hProcess, GetCurrentProcess(),
                                 process.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
-    const PROCESS_INFORMATION given = launched.info;
-    EXPECT_FALSE(assignProcessToJob(job, launched.info));
-    EXPECT_EQ(std::tuple(launched.info.hProcess, launched.info.hThread),
-              std::tuple(HANDLE{}, HANDLE{}));
+    EXPECT_FALSE(assignProcessToJob(job, info));
+    EXPECT_EQ(std::tuple(info.hProcess, info.hThread), std::tuple(HANDLE{}, HANDLE{}));
     DWORD flags = 0, code = 0;
     EXPECT_FALSE(GetHandleInformation(given.hProcess, &flags) ||
                  GetHandleInformation(given.hThread, &flags))
         << "a handle was left open";
     const bool ended = WaitForSingleObject(process.get(), 5000) == WAIT_OBJECT_0;
-    if (!ended) TerminateProcess(process.get(), 0);
-    EXPECT_TRUE(ended && GetExitCodeProcess(process.get(), &code) && code == 1)
-        << "the child was left suspended or ran: " << code;
+    GetExitCodeProcess(process.get(), &code);
+    TerminateProcess(process.get(), 0);
+    EXPECT_TRUE(ended && code == 1) << "the child was left suspended or ran: " << code;
   }
 }
 
@@ -161,14 +133,13 @@ TEST(CreateSuspendedProcess, RefusedAppContainerAttributeStartsNothing) {
   PSID rawSid = nullptr;
   ASSERT_TRUE(AllocateAndInitializeSid(&packageAuthority, 8, 2, 1, 2, 3, 4, 5, 6, 7, &rawSid));
   const std::unique_ptr<void, PVOID(WINAPI*)(PSID)> sid(rawSid, FreeSid);
-  Child child;
-  LaunchRequest request = child.request("prog exit 0");
+  LaunchRequest request;
+  request.exec = '"' + test::pathUtf8(test::childExe()) + "\" exit 0";
   request.appContainerSid = sid.get();
   const LaunchResult result = createSuspendedProcess(request);
-  const UniqueHandle process(result.info.hProcess), thread(result.info.hThread);
-  if (process) TerminateProcess(process.get(), 0);
+  TerminateProcess(result.info.hProcess, 0);
   EXPECT_EQ(result.failure, LaunchResult::Failure::AppContainer);
-  EXPECT_FALSE(process.valid()) << "the command was started unconfined";
+  EXPECT_EQ(result.info.hProcess, nullptr) << "the command was started unconfined";
 }
 
 // Every limit on, so that a limit lost on its way to Windows shows.
@@ -197,23 +168,21 @@ TEST(JobLimits, ReadBackFromWindowsAreTheConfigurationsLimits) {
 
 // The grandchild outlives the child and holds its standard output; only the job's close ends it.
 TEST(JobClose, KillsAGrandchildTheChildLeftBehind) {
-  auto writersGone = [](HANDLE read) {
+  SuspendedChild child("prog spawn-grandchild sleep 60000");
+  auto writersGone = [&] {
     DWORD available = 0;
-    return !PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr) &&
+    return !PeekNamedPipe(child.out.get(), nullptr, 0, nullptr, &available, nullptr) &&
            GetLastError() == ERROR_BROKEN_PIPE;
   };
-  Child child;
   JobHandle job = createLimitedJob(0, 0, false);
-  LaunchResult launched = child.start(child.request("prog spawn-grandchild sleep 60000"));
-  ASSERT_TRUE(assignProcessToJob(job.get(), launched.info));
-  const UniqueHandle process(launched.info.hProcess), thread(launched.info.hThread);
-  ResumeThread(thread.get());
-  ASSERT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(assignProcessToJob(job.get(), child.launched.info));
+  child.resume();
+  ASSERT_EQ(WaitForSingleObject(child.launched.info.hProcess, 10000), WAIT_OBJECT_0);
   Sleep(200);
-  ASSERT_FALSE(writersGone(child.own[1].get())) << "no grandchild holds the output";
+  ASSERT_FALSE(writersGone()) << "no grandchild holds the output";
   job.reset();
-  for (int i = 0; i < 100 && !writersGone(child.own[1].get()); ++i) Sleep(20);
-  EXPECT_TRUE(writersGone(child.own[1].get())) << "the grandchild outlived the job's close";
+  for (int i = 0; i < 100 && !writersGone(); ++i) Sleep(20);
+  EXPECT_TRUE(writersGone()) << "the grandchild outlived the job's close";
 }
 
 }  // namespace
