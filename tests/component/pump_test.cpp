@@ -1,4 +1,4 @@
-// Output pumps against real pipes: once the run stops them, no holder of the command's pipe and
+// Output pumps against real pipes, once the run stops them: no holder of the command's pipe and
 // no reader of the echo keeps a pump for ever, and a slow but live reader still gets every byte.
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 namespace sandbox::test {
 namespace {
 
-// A pump with a file copy in a fresh folder, echoing onto `echo` (none when null). With `bytes`,
-// a writer thread (the command) sends that many bytes and closes the write end; without, the
-// write end stays open, as a process outside the job would hold it.
+// A started pump with a file copy, echoing onto `echo` (none when null). With `bytes`, a writer
+// thread (the command) sends that many bytes and closes its end; without, the end stays open, as
+// a process outside the job would hold it.
 struct PumpRun {
   TempDir dir{L"pump"};
   OutputPump pump;
@@ -50,17 +50,15 @@ TEST(OutputPumpFinish, ReadHeldOpenOutsideTheJobIsCancelledAfterTheGrace) {
   PumpRun run(nullptr, 0);
   ASSERT_TRUE(writeAll(run.pump.writeEnd, std::string("early")));
   EXPECT_LT(run.finishMs(), 1000);
-  EXPECT_EQ(run.pump.state->totalBytes.load(), 5u);
   EXPECT_EQ(run.copy(), "early");
 }
 
 TEST(OutputPumpFinish, EchoNobodyReadsIsGivenUpAfterAboutASecond) {
-  UniqueHandle echoRead, echoWrite;  // never read
+  UniqueHandle echoRead, echoWrite;
   ASSERT_TRUE(CreatePipe(echoRead.put(), echoWrite.put(), nullptr, 0));
   PumpRun run(echoWrite.get(), 256 * 1024);
   const double ms = run.finishMs();
-  EXPECT_GE(ms, 500) << "the echo was given up before a slow reader could have read";
-  EXPECT_LT(ms, 3000);
+  EXPECT_TRUE(ms >= 500 && ms < 3000) << ms << " ms: given up too early for a slow reader or late";
   const std::uint64_t read = run.pump.state->totalBytes.load();
   EXPECT_GE(read, 8192u);
   EXPECT_EQ(run.copy(), run.sent.substr(0, read)) << "the file copy lost bytes";
@@ -72,15 +70,13 @@ TEST(OutputPumpFinish, SlowButLiveEchoReaderLosesNothing) {
   std::string echoed;
   std::thread reader([&] {
     char buffer[1024];
-    DWORD read = 0;
-    while (ReadFile(echoRead.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    for (DWORD read = 0; ReadFile(echoRead.get(), buffer, sizeof buffer, &read, nullptr);) {
       echoed.append(buffer, read);
       Sleep(15);
     }
   });
   PumpRun run(echoWrite.get(), 48 * 1024);
   run.pump.finish();
-  EXPECT_EQ(run.pump.state->totalBytes.load(), run.sent.size());
   echoWrite.reset();  // the reader sees the end once the echo is complete
   reader.join();
   EXPECT_TRUE(echoed == run.sent) << "echoed " << echoed.size() << " of " << run.sent.size();
