@@ -18,9 +18,8 @@ namespace sandbox {
 namespace {
 
 // A copy of the test child as prog.exe in a non-ASCII folder, found only through the working
-// directory, started suspended (when the system allows) with pipes as its three standard streams
-// (input already at its end; `stdOutput` replaces the output). A child a failed test leaves
-// suspended is ended.
+// directory, started suspended with pipes as its three standard streams (input at its end;
+// `stdOutput` replaces the output). A child a failed test leaves suspended is ended.
 struct SuspendedChild {
   test::TempDir dir{L"l\u00e4unch"};
   UniqueHandle out, err;  // the test's ends
@@ -43,8 +42,7 @@ struct SuspendedChild {
     CloseHandle(launched.info.hProcess);
     CloseHandle(launched.info.hThread);
   }
-  // Resumes the child (suspended once, by its creation) and returns its standard output once it
-  // has ended with 0.
+  // Resumes the child, suspended once by its creation, and returns its output; it must exit with 0.
   std::string output() {
     EXPECT_EQ(launched.failure, LaunchResult::Failure::None) << launched.errorCode;
     EXPECT_EQ(ResumeThread(launched.info.hThread), 1u);
@@ -103,9 +101,7 @@ TEST(AssignProcessToJob, WithoutAJobTerminatesAndCloses) {
     SuspendedChild child("prog exit 0");
     PROCESS_INFORMATION& info = child.launched.info;
     const PROCESS_INFORMATION given = info;
-    UniqueHandle process;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), info.hProcess, GetCurrentProcess(),
-                                process.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
+    const UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, info.dwProcessId));
     EXPECT_FALSE(assignProcessToJob(job, info));
     EXPECT_TRUE(info.hProcess == nullptr && info.hThread == nullptr);
     DWORD flags = 0, code = 0;
