@@ -1,18 +1,18 @@
-// Test child program: its arguments are behaviours run left to right, for example
-//   test_child.exe write-stdout 100 sleep 500 exit 3
-// exit N (decimal, negative or 0x hex) | sleep MS | spin MS (a busy processor) | alloc MIB (commit
-// and touch; exit 3 when refused) | write-stdout N, write-stderr N (the bytes 'a' + i % 26) |
-// print TEXT, print-err TEXT | echo-stdin | print-env (NAME=VALUE lines) | print-cwd |
-// write-file NAME N, append-file NAME N | make-files N SIZE (f0.txt, f1.txt, ...) |
-// open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE ("file:PATH" when the handle
-// VALUE names a file here, else "none") | crash (an access violation) | interact N (an
-// interactor: N number lines, each to be answered with the number plus one, then "done" and the
-// time taken on standard error; exit 2 at a wrong answer, 3 at the end of input) | answer N (a
-// solution: up to N answers, until "done"; exit 3 at the end of input) | spawn-grandchild ...
-// (this program with the remaining arguments, inheriting the standard handles, not waited for).
-// An unknown word or a missing value exits with 64, so a typo cannot pass for success.
+// Test child program: runs the behaviours its arguments name, left to right, for example
+// `test_child.exe write-stdout 100 sleep 500 exit 3`. exit N (negative or 0x hex too) | sleep MS |
+// spin MS (busy) | alloc MIB (commit and touch; exit 3 when refused) | write-stdout N,
+// write-stderr N (the bytes 'a' + i % 26) | print TEXT, print-err TEXT | print-cwd | print-env
+// (NAME=VALUE lines) | echo-stdin | write-file NAME N, append-file NAME N, make-files N SIZE
+// (f0.txt, f1.txt, ...) | open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE
+// ("file:PATH" when the handle VALUE names a file here, else "none") | crash (an access violation)
+// | interact N (N number lines, each to be answered with the number plus one, then "done", and
+// "N round trips in US us" on standard error; exit 2 at a wrong answer) | answer N (up to N
+// answers, until "done") | spawn-grandchild ... (the rest as a process with the same standard
+// handles, not waited for). interact and answer exit with 3 at the end of input, an unknown word
+// or a missing value with 64 (so a typo cannot pass for success).
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -25,9 +25,7 @@ namespace {
 
 std::string utf8(const std::wstring& text) { return sandbox::utf16ToUtf8(sandbox::fromWide(text)); }
 long long number(const wchar_t* text) { return std::wcstoll(text, nullptr, 0); }
-void write(DWORD stdHandle, const std::string& text) {
-  sandbox::writeAll(GetStdHandle(stdHandle), text);
-}
+void write(DWORD to, const std::string& text) { sandbox::writeAll(GetStdHandle(to), text); }
 
 // Appends what one read of standard input gives; false at its end.
 bool readInput(std::string& into) {
@@ -36,10 +34,6 @@ bool readInput(std::string& into) {
   const bool ok = ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr);
   into.append(buffer, read);  // a failed read sets `read` to 0
   return ok && read > 0;
-}
-
-void echoStdin() {
-  for (std::string chunk; readInput(chunk); chunk.clear()) write(STD_OUTPUT_HANDLE, chunk);
 }
 
 void writePattern(DWORD stdHandle, long long bytes) {
@@ -65,16 +59,10 @@ void makeFiles(long long count, long long size) {
 std::string environment() {
   wchar_t* block = GetEnvironmentStringsW();
   std::string lines;
-  for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+  for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1)
     lines += utf8(entry) + "\n";
-  }
   FreeEnvironmentStringsW(block);
   return lines;
-}
-
-std::string currentDirectory() {
-  wchar_t buffer[32768];
-  return utf8({buffer, GetCurrentDirectoryW(32768, buffer)});
 }
 
 std::string probeHandle(const wchar_t* value) {
@@ -90,21 +78,14 @@ std::string openFile(const wchar_t* path) {
   return file ? "opened" : "denied:" + std::to_string(GetLastError());
 }
 
-void crash() {
-  // Neither the pointer nor the store may be optimised away (GCC drops a plain store here).
-  volatile int* volatile nothing = nullptr;
-  *nothing = 1;
-}
-
 // The next line of standard input, with one buffer across calls; exit 3 at the end of input.
 std::string nextLine() {
   static std::string pending;
-  std::size_t end = 0;
-  while ((end = pending.find('\n')) == std::string::npos) {
+  while (pending.find('\n') == std::string::npos) {
     if (!readInput(pending)) ExitProcess(3);
   }
-  std::string line = pending.substr(0, end);
-  pending.erase(0, end + 1);
+  const std::string line = pending.substr(0, pending.find('\n'));
+  pending.erase(0, line.size() + 1);
   return line;
 }
 
@@ -116,25 +97,21 @@ void interact(long long rounds) {
     if (nextLine() != std::to_string(question + 1)) ExitProcess(2);
   }
   write(STD_OUTPUT_HANDLE, "done\n");
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
+  const auto us = (std::chrono::steady_clock::now() - start) / std::chrono::microseconds(1);
   write(STD_ERROR_HANDLE,
-        std::to_string(rounds) + " round trips in " + std::to_string(us.count()) + " us\n");
+        std::to_string(rounds) + " round trips in " + std::to_string(us) + " us\n");
 }
 
 void answer(long long count) {
-  for (long long i = 0; i < count; ++i) {
-    const std::string line = nextLine();
-    if (line == "done") return;
+  for (std::string line; count-- > 0 && (line = nextLine()) != "done";) {
     write(STD_OUTPUT_HANDLE, std::to_string(std::atoll(line.c_str()) + 1) + "\n");
   }
 }
 
-// Starts this program again with `args`, inheriting the standard handles; exit 5 when it cannot.
+// Starts this program again with `args`, inheriting the standard handles; 5 when it cannot.
 int spawnSelf(int count, wchar_t** args) {
   wchar_t self[32768];
-  GetModuleFileNameW(nullptr, self, 32768);
-  std::wstring line = L"\"" + std::wstring(self) + L"\"";
+  std::wstring line = L"\"" + std::wstring(self, GetModuleFileNameW(nullptr, self, 32768)) + L"\"";
   for (int i = 0; i < count; ++i) line += L" \"" + std::wstring(args[i]) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -152,8 +129,7 @@ int spawnSelf(int count, wchar_t** args) {
 
 void spin(long long ms) {
   const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
-  while (GetTickCount64() < end) {
-  }
+  while (GetTickCount64() < end) YieldProcessor();
 }
 
 void allocate(long long mib) {
@@ -167,6 +143,7 @@ void allocate(long long mib) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  volatile int* volatile nothing = nullptr;  // for crash; GCC drops the store unless both volatile
   const std::map<std::wstring, int> valuesOf = {
       {L"exit", 1},         {L"sleep", 1},        {L"spin", 1},       {L"alloc", 1},
       {L"write-stdout", 1}, {L"write-stderr", 1}, {L"print", 1},      {L"print-err", 1},
@@ -180,23 +157,26 @@ int wmain(int argc, wchar_t** argv) {
     const wchar_t* value = known->second > 0 ? argv[i + 1] : nullptr;
     const wchar_t* size = known->second > 1 ? argv[i + 2] : nullptr;
     i += known->second;
-    const DWORD out =
-        verb == L"write-stderr" || verb == L"print-err" ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
     if (verb == L"exit") return static_cast<int>(number(value));
     if (verb == L"sleep") Sleep(static_cast<DWORD>(number(value)));
     if (verb == L"spin") spin(number(value));
     if (verb == L"alloc") allocate(number(value));
-    if (verb == L"write-stdout" || verb == L"write-stderr") writePattern(out, number(value));
-    if (verb == L"print" || verb == L"print-err") write(out, utf8(value));
-    if (verb == L"print-cwd") write(out, currentDirectory() + "\n");
-    if (verb == L"print-env") write(out, environment());
-    if (verb == L"echo-stdin") echoStdin();
+    if (verb == L"write-stdout") writePattern(STD_OUTPUT_HANDLE, number(value));
+    if (verb == L"write-stderr") writePattern(STD_ERROR_HANDLE, number(value));
+    if (verb == L"print") write(STD_OUTPUT_HANDLE, utf8(value));
+    if (verb == L"print-err") write(STD_ERROR_HANDLE, utf8(value));
+    if (verb == L"print-cwd")
+      write(STD_OUTPUT_HANDLE, utf8(std::filesystem::current_path().wstring()) + "\n");
+    if (verb == L"print-env") write(STD_OUTPUT_HANDLE, environment());
+    if (verb == L"echo-stdin") {
+      for (std::string chunk; readInput(chunk); chunk.clear()) write(STD_OUTPUT_HANDLE, chunk);
+    }
     if (verb == L"write-file") writeFile(value, number(size), false);
     if (verb == L"append-file") writeFile(value, number(size), true);
     if (verb == L"make-files") makeFiles(number(value), number(size));
-    if (verb == L"open-file") write(out, openFile(value));
-    if (verb == L"probe-handle") write(out, probeHandle(value));
-    if (verb == L"crash") crash();
+    if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(value));
+    if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(value));
+    if (verb == L"crash") *nothing = 1;
     if (verb == L"interact") interact(number(value));
     if (verb == L"answer") answer(number(value));
     if (verb == L"spawn-grandchild") return spawnSelf(argc - i - 1, argv + i + 1);
