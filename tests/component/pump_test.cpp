@@ -22,8 +22,7 @@ struct PumpRun {
   std::string sent;
   std::thread writer;
 
-  PumpRun(HANDLE echo, std::size_t bytes) : sent(bytes, '\0') {
-    for (std::size_t i = 0; i < bytes; ++i) sent[i] = static_cast<char>(i * 131 >> 4);
+  PumpRun(HANDLE echo, std::size_t bytes) : sent(pattern(bytes)) {
     EXPECT_TRUE(pump.createPipe() && pump.openFile(fromWide((dir.path() / L"copy").wstring())));
     pump.state->echoHandle = echo;
     pump.state->limitBytes = bytes + 100;
