@@ -17,23 +17,22 @@ namespace {
 
 // A copy of the test child as prog.exe in a non-ASCII folder, found only through the working
 // directory, started suspended with pipes as its three standard streams (input at its end;
-// `stdOutput` replaces the output). A child a failed test leaves suspended is ended.
+// `stdError` replaces the error pipe). A child a failed test leaves suspended is ended.
 struct SuspendedChild {
   test::TempDir dir{L"l\u00e4unch"};
   UniqueHandle out, err;  // the test's ends
   LaunchResult launched;
 
   explicit SuspendedChild(const std::string& exec, const std::u16string* environment = nullptr,
-                          HANDLE stdOutput = nullptr, PSID appContainer = nullptr) {
+                          HANDLE stdError = nullptr, PSID appContainer = nullptr) {
     EXPECT_TRUE(CopyFileW(test::childExe().c_str(), (dir.path() / L"prog.exe").c_str(), FALSE));
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     UniqueHandle in, ends[3];
     EXPECT_TRUE(CreatePipe(ends[0].put(), in.put(), &inheritable, 0) &&
                 CreatePipe(out.put(), ends[1].put(), &inheritable, 0) &&
                 CreatePipe(err.put(), ends[2].put(), &inheritable, 0));
-    launched = createSuspendedProcess({exec, environment, dir.path(), ends[0].get(),
-                                       stdOutput ? stdOutput : ends[1].get(), ends[2].get(),
-                                       appContainer});
+    launched = createSuspendedProcess({exec, environment, dir.path(), ends[0].get(), ends[1].get(),
+                                       stdError ? stdError : ends[2].get(), appContainer});
   }
   ~SuspendedChild() {
     TerminateProcess(launched.info.hProcess, 0);
@@ -75,19 +74,18 @@ TEST(CreateSuspendedProcess, EmptyEnvironmentBlockGivesAnEmptyEnvironment) {
   }
 }
 
-// A child handed the value of an inheritable handle outside the list (a uniquely named file)
-// finds no such file there. Values are reused for other objects, so the probe names the object.
+// A child handed the value of an inheritable handle outside the list (the test child's own
+// program file, which its copy is not named after) finds no such file there. Values are reused
+// for other objects, so the probe names the object.
 TEST(CreateSuspendedProcess, InheritsOnlyItsThreeHandles) {
-  const test::TempDir dir(L"secret");
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  const UniqueHandle secret(CreateFileW((dir.path() / L"secret.txt").c_str(), GENERIC_WRITE,
-                                        FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueHandle secret(CreateFileW(test::childExe().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                        &inheritable, OPEN_EXISTING, 0, nullptr));
   const std::string probe = "prog probe-handle " + std::to_string(HandleToULong(secret.get()));
-  EXPECT_EQ(SuspendedChild(probe).output().find("secret.txt"), std::string::npos);
-  // Control: as standard output the same handle is inherited, and the probe names the file.
-  SuspendedChild(probe, nullptr, secret.get()).output();
-  EXPECT_NE(test::readFile(dir.path() / L"secret.txt").find("secret.txt"), std::string::npos);
+  EXPECT_EQ(SuspendedChild(probe).output().find("test_child"), std::string::npos);
+  // Control: as standard error the same handle is inherited, and the probe names the file.
+  EXPECT_NE(SuspendedChild(probe, nullptr, secret.get()).output().find("test_child"),
+            std::string::npos);
 }
 
 TEST(AssignProcessToJob, WithoutAJobTerminatesAndCloses) {

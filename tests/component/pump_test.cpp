@@ -13,18 +13,20 @@
 namespace sandbox::test {
 namespace {
 
-// A started pump with a file copy, echoing onto `echo` (none when null). With `bytes`, a writer
-// thread (the command) sends that many bytes and closes its end; without, the end stays open, as
-// a process outside the job would hold it.
+// A started pump with a file copy, echoing onto a pipe of its own when `echo` is set. With
+// `bytes`, a writer thread (the command) sends that many bytes and closes its end; without, the
+// end stays open, as a process outside the job would hold it.
 struct PumpRun {
   TempDir dir{L"pump"};
+  UniqueHandle echoRead, echoWrite;
   OutputPump pump;
   std::string sent;
   std::thread writer;
 
-  PumpRun(HANDLE echo, std::size_t bytes) : sent(pattern(bytes)) {
+  PumpRun(bool echo, std::size_t bytes) : sent(pattern(bytes)) {
     EXPECT_TRUE(pump.createPipe() && pump.openFile(fromWide((dir.path() / L"copy").wstring())));
-    pump.state->echoHandle = echo;
+    EXPECT_TRUE(!echo || CreatePipe(echoRead.put(), echoWrite.put(), nullptr, 0));
+    pump.state->echoHandle = echoWrite.get();
     pump.state->limitBytes = bytes + 100;
     pump.start(nullptr);
     if (bytes == 0) return;
@@ -46,16 +48,14 @@ struct PumpRun {
 };
 
 TEST(OutputPumpFinish, ReadHeldOpenOutsideTheJobIsCancelledAfterTheGrace) {
-  PumpRun run(nullptr, 0);
+  PumpRun run(false, 0);
   ASSERT_TRUE(writeAll(run.pump.writeEnd, std::string("early")));
   EXPECT_LT(run.finishMs(), 1000);
   EXPECT_EQ(run.copy(), "early");
 }
 
 TEST(OutputPumpFinish, EchoNobodyReadsIsGivenUpAfterAboutASecond) {
-  UniqueHandle echoRead, echoWrite;
-  ASSERT_TRUE(CreatePipe(echoRead.put(), echoWrite.put(), nullptr, 0));
-  PumpRun run(echoWrite.get(), 256 * 1024);
+  PumpRun run(true, 256 * 1024);  // its echo is never read
   const double ms = run.finishMs();
   EXPECT_TRUE(ms >= 500 && ms < 3000) << ms << " ms: given up too early for a slow reader or late";
   const std::uint64_t read = run.pump.state->totalBytes.load();
@@ -64,19 +64,17 @@ TEST(OutputPumpFinish, EchoNobodyReadsIsGivenUpAfterAboutASecond) {
 }
 
 TEST(OutputPumpFinish, SlowButLiveEchoReaderLosesNothing) {
-  UniqueHandle echoRead, echoWrite;
-  ASSERT_TRUE(CreatePipe(echoRead.put(), echoWrite.put(), nullptr, 0));
+  PumpRun run(true, 48 * 1024);
   std::string echoed;
   std::thread reader([&] {
     char buffer[1024];
-    for (DWORD read = 0; ReadFile(echoRead.get(), buffer, sizeof buffer, &read, nullptr);) {
+    for (DWORD read = 0; ReadFile(run.echoRead.get(), buffer, sizeof buffer, &read, nullptr);) {
       echoed.append(buffer, read);
       Sleep(15);
     }
   });
-  PumpRun run(echoWrite.get(), 48 * 1024);
   run.pump.finish();
-  echoWrite.reset();  // the reader sees the end once the echo is complete
+  run.echoWrite.reset();  // the reader sees the end once the echo is complete
   reader.join();
   EXPECT_TRUE(echoed == run.sent) << "echoed " << echoed.size() << " of " << run.sent.size();
 }
