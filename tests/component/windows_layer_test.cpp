@@ -1,14 +1,19 @@
-// Launch, job and file system calls of the sandbox, checked from what Windows and the child see.
-#include "isolation/launch_win.h"
-
+// The Windows layer against the real system: the command's launch and job, the output pumps and
+// the file calls the sandbox relies on, checked from what Windows, the pipes and the child see.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
+#include <thread>
 #include <tuple>
+#include <utility>
 
+#include "common/io_win.h"
 #include "common/text.h"
 #include "isolation/job_win.h"
+#include "isolation/launch_win.h"
 #include "isolation/winpath.h"
+#include "streams/pipes_win.h"
 #include "support/process.h"
 #include "workdir/prepare.h"
 
@@ -74,9 +79,8 @@ TEST(CreateSuspendedProcess, EmptyEnvironmentBlockGivesAnEmptyEnvironment) {
   }
 }
 
-// A child handed the value of an inheritable handle outside the list (the test child's own
-// program file, which its copy is not named after) finds no such file there. Values are reused
-// for other objects, so the probe names the object.
+// A child handed the value of an inheritable handle outside the list (the test child's program
+// file; the copy runs as prog.exe) sees no such file. Values are reused, so the probe names it.
 TEST(CreateSuspendedProcess, InheritsOnlyItsThreeHandles) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   const UniqueHandle secret(CreateFileW(test::childExe().c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -144,19 +148,82 @@ TEST(JobLimits, ReadBackFromWindowsAreTheConfigurationsLimits) {
 TEST(JobClose, KillsAGrandchildTheChildLeftBehind) {
   SuspendedChild child("prog spawn-grandchild sleep 60000");
   auto writersGone = [&] {
-    DWORD available = 0;
-    return !PeekNamedPipe(child.out.get(), nullptr, 0, nullptr, &available, nullptr) &&
+    return !PeekNamedPipe(child.out.get(), nullptr, 0, nullptr, nullptr, nullptr) &&
            GetLastError() == ERROR_BROKEN_PIPE;
   };
   JobHandle job = createLimitedJob(0, 0, false);
   ASSERT_TRUE(assignProcessToJob(job.get(), child.launched.info));
   ResumeThread(child.launched.info.hThread);
   ASSERT_EQ(WaitForSingleObject(child.launched.info.hProcess, 10000), WAIT_OBJECT_0);
-  Sleep(200);
   ASSERT_FALSE(writersGone()) << "no grandchild holds the output";
   job.reset();
   for (int i = 0; i < 100 && !writersGone(); ++i) Sleep(20);
   EXPECT_TRUE(writersGone()) << "the grandchild outlived the job's close";
+}
+
+// A started pump with a file copy, echoing onto a pipe of its own when `echo` is set. With
+// `bytes`, a writer thread (the command) sends that many bytes and closes its end; without, the
+// end stays open, as a process outside the job would hold it.
+struct PumpRun {
+  test::TempDir dir{L"pump"};
+  UniqueHandle echoRead, echoWrite;
+  OutputPump pump;
+  std::string sent;
+  std::thread writer;
+
+  PumpRun(bool echo, std::size_t bytes) : sent(test::pattern(bytes)) {
+    EXPECT_TRUE(pump.createPipe() && pump.openFile(fromWide((dir.path() / L"copy").wstring())));
+    EXPECT_TRUE(!echo || CreatePipe(echoRead.put(), echoWrite.put(), nullptr, 0));
+    pump.state->echoHandle = echoWrite.get();
+    pump.state->limitBytes = bytes + 100;
+    pump.start(nullptr);
+    if (bytes == 0) return;
+    writer = std::thread([this, end = UniqueHandle(std::exchange(pump.writeEnd, nullptr))] {
+      writeAll(end.get(), sent);
+    });
+  }
+  ~PumpRun() {
+    pump.reset();  // closes the read end, so a writer still blocked fails and ends
+    if (writer.joinable()) writer.join();
+  }
+  std::string copy() const { return test::readFile(dir.path() / L"copy"); }
+  double finishMs() {
+    const auto start = std::chrono::steady_clock::now();
+    pump.finish();
+    return (std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(1);
+  }
+};
+
+TEST(OutputPumpFinish, ReadHeldOpenOutsideTheJobIsCancelledAfterTheGrace) {
+  PumpRun run(false, 0);
+  ASSERT_TRUE(writeAll(run.pump.writeEnd, std::string("early")));
+  EXPECT_LT(run.finishMs(), 1000);
+  EXPECT_EQ(run.copy(), "early");
+}
+
+TEST(OutputPumpFinish, EchoNobodyReadsIsGivenUpAfterAboutASecond) {
+  PumpRun run(true, 256 * 1024);  // its echo is never read
+  const double ms = run.finishMs();
+  EXPECT_TRUE(ms >= 500 && ms < 3000) << ms << " ms: given up too early for a slow reader or late";
+  const std::uint64_t read = run.pump.state->totalBytes.load();
+  EXPECT_GE(read, 8192u);
+  EXPECT_EQ(run.copy(), run.sent.substr(0, read)) << "the file copy lost bytes";
+}
+
+TEST(OutputPumpFinish, SlowButLiveEchoReaderLosesNothing) {
+  PumpRun run(true, 48 * 1024);
+  std::string echoed;
+  std::thread reader([&] {
+    char buffer[1024];
+    for (DWORD read = 0; ReadFile(run.echoRead.get(), buffer, sizeof buffer, &read, nullptr);) {
+      echoed.append(buffer, read);
+      Sleep(15);
+    }
+  });
+  run.pump.finish();
+  run.echoWrite.reset();  // the reader sees the end once the echo is complete
+  reader.join();
+  EXPECT_TRUE(echoed == run.sent) << "echoed " << echoed.size() << " of " << run.sent.size();
 }
 
 // The portable path rules agree with std::filesystem where Windows paths differ from POSIX ones.
