@@ -1,15 +1,22 @@
-// The JSON reader, the configuration document laid over a configuration, and the mode defaults.
+// The configuration: the command-line walk (what can go wrong in it, numbers read as the C library
+// reads them, configuration files applied where they stand), the JSON reader, the configuration
+// document laid over a configuration, the mode defaults, and the configuration message on the
+// control pipe, read from a scripted peer.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <tuple>
 
 #include "app/options.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/document.h"
 #include "config/json.h"
+#include "ipc/framing.h"
 
 namespace sandbox {
 namespace {
@@ -18,27 +25,22 @@ using Kind = JsonValue::Kind;
 const std::string kBom = "\xEF\xBB\xBF";
 
 TEST(ParseJson, AcceptsLenientDocuments) {
+  using enum Kind;
   const std::pair<std::string, Kind> rows[] = {
-      {"{} trailing", Kind::Object},   {kBom + "\t{}", Kind::Object}, {" \n\v\f\r[]", Kind::Array},
-      {"[ {\"a\":[]} ]", Kind::Array}, {"{", Kind::Object},           {"[", Kind::Array},
-      {"{\"a\":1,", Kind::Object},     {"[1,", Kind::Array},          {"truex", Kind::Bool},
-      {"nullx", Kind::Null},           {"false", Kind::Bool},         {"-", Kind::Number},
+      {"{} trailing", Object}, {kBom + "\t{}", Object}, {" \n\v\f\r[ {\"a\":[]} ]", Array},
+      {"{\"a\":1,", Object},   {"[1,", Array},          {"truex", Bool},
+      {"nullx", Null},         {"false", Bool},         {"-", Number},
   };
   JsonValue value;  // reused: each parse must set the kind it read
   for (const auto& [text, kind] : rows) {
-    EXPECT_TRUE(parseJson(text, value)) << text;
-    EXPECT_EQ(value.kind, kind) << text;
+    EXPECT_TRUE(parseJson(text, value) && value.kind == kind) << text;
   }
 }
 
 TEST(ParseJson, RejectsBrokenDocuments) {
-  for (const std::string& text :
-       {std::string(), kBom, " " + kBom + "{}", std::string("\xC2\xA0{}"),
-        std::string("{\"a\":1, "), std::string("{\"a\":1,}"), std::string("{\"a\":1 \"b\":2}"),
-        std::string("[1,]"), std::string("[1 2]"), std::string("[1"), std::string("{\"a\":truex}"),
-        std::string("{\"a\" 1}"), std::string("{\"a\""), std::string("{\"a\":1"),
-        std::string("{a:1}"), std::string("\"abc\\\""), std::string("fals"), std::string("nul"),
-        std::string("+1")}) {
+  for (const char* text : {"", "\xEF\xBB\xBF", " \xEF\xBB\xBF{}", "\xC2\xA0{}", "{\"a\":1,}",
+                           "{\"a\":1 \"b\":2}", "[1,]", "[1 2]", "[1", "{\"a\":truex}", "{\"a\" 1}",
+                           "{\"a\":1", "{a:1}", "\"abc\\\"", "fals", "nul", "+1"}) {
     JsonValue value;
     EXPECT_FALSE(parseJson(text, value)) << text;
   }
@@ -49,24 +51,17 @@ TEST(ParseJson, NumbersAreTheLongestDecimalPrefix) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   const std::string kHuge = "1e99999999999999999999", kLong = "1" + std::string(400, '0') + "e-1";
   const std::tuple<std::string, double, std::size_t> rows[] = {
-      {"-2.5,", -2.5, 4},    {"-0", -0.0, 2},
-      {"1.2.3", 1.2, 5},     {"0x1F", 0.0, 1},
-      {"1E-2", 0.01, 4},     {"1e+", 1.0, 3},
-      {"-.5", -0.5, 3},      {"--5", 0.0, 3},
-      {"1e5000", kInf, 6},   {"-1e5000", -kInf, 7},
-      {"-1e-5000", -0.0, 8}, {"0.1e310", kInf, 7},
-      {"1000e-1000", 0, 10}, {"0.00001e312", 1e307, 11},
-      {kHuge, kInf, 22},     {kLong, kInf, 404},
+      {"-2.5,", -2.5, 4},    {"-0", -0.0, 2},   {"1.2.3", 1.2, 5},  {"0x1F", 0.0, 1},
+      {"1E-2", 0.01, 4},     {"1e+", 1.0, 3},   {"--5", 0.0, 3},    {"1e5000", kInf, 6},
+      {"-1e-5000", -0.0, 8}, {kHuge, kInf, 22}, {kLong, kInf, 404}, {"0.00001e312", 1e307, 11},
   };
   for (const auto& [text, number, end] : rows) {
-    SCOPED_TRACE(text);
     JsonValue value;
     std::size_t pos = 0;
-    ASSERT_TRUE(parseValue(text, pos, value));
-    EXPECT_EQ(value.kind, Kind::Number);
-    EXPECT_EQ(pos, end);
-    EXPECT_EQ(value.numberValue, number);
-    EXPECT_EQ(std::signbit(value.numberValue), std::signbit(number));
+    EXPECT_TRUE(parseValue(text, pos, value) && value.kind == Kind::Number && pos == end) << text;
+    EXPECT_TRUE(value.numberValue == number &&
+                std::signbit(value.numberValue) == std::signbit(number))
+        << text;
   }
 }
 
@@ -100,43 +95,6 @@ TEST(ParseJson, NestingStopsAt256Levels) {
   }
 }
 
-// Every double has a defined integer: truncated toward zero, or the sentinel out of range.
-TEST(JsonValue, NumberConversionsAreDefinedForEveryDouble) {
-  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-  constexpr std::uint64_t kSentinel = 9223372036854775808ULL;
-  const std::tuple<double, std::int64_t, std::uint64_t> rows[] = {
-      {2.9, 2, 2},
-      {-0.5, 0, 0},
-      {-3.9, -3, 18446744073709551613ULL},
-      {9223372036854774784.0, 9223372036854774784LL, 9223372036854774784ULL},
-      {9223372036854775808.0, kMin, 9223372036854775808ULL},
-      {18446744073709549568.0, kMin, 18446744073709549568ULL},
-      {18446744073709551616.0, kMin, kSentinel},
-      {-9223372036854774784.0, -9223372036854774784LL, 9223372036854776832ULL},
-      {std::numeric_limits<double>::quiet_NaN(), kMin, kSentinel}};
-  for (const auto& [number, asInt64, asUint64] : rows) {
-    JsonValue value;
-    value.kind = Kind::Number;
-    value.numberValue = number;
-    EXPECT_EQ(value.getInt64(), asInt64) << number;
-    EXPECT_EQ(value.getUint64(), asUint64) << number;
-  }
-}
-
-TEST(JsonValue, AccessorsNeverConvertBetweenKinds) {
-  JsonValue document;
-  ASSERT_TRUE(parseJson(R"({"n":"7","s":7,"b":1,"o":{"k":true}})", document));
-  EXPECT_EQ(document.get("n").getUint64(), 0u);
-  EXPECT_EQ(document.get("n").getInt64(), 0);
-  EXPECT_EQ(document.get("s").getString("fallback"), "fallback");
-  EXPECT_TRUE(document.get("b").getBool(true));
-  EXPECT_FALSE(document.get("b").getBool(false));
-  EXPECT_TRUE(document.get("o").get("k").getBool(false));
-  EXPECT_FALSE(document.get("o").get("k").has("k"));
-  EXPECT_EQ(&document.get("missing"), &JsonValue::null());
-  EXPECT_EQ(&document.get("s").get("s"), &JsonValue::null());
-}
-
 SandboxConfig withDocument(const std::string& text, SandboxConfig config = {}) {
   JsonValue document;
   EXPECT_TRUE(parseJson(text, document)) << text;
@@ -145,7 +103,7 @@ SandboxConfig withDocument(const std::string& text, SandboxConfig config = {}) {
 }
 
 // Each key sets the field its option sets; numbers of another kind read as 0, texts of another
-// kind keep the field, and the lists append.
+// kind keep the field, the lists append, and a document that is not an object changes nothing.
 TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   const SandboxConfig before = withDocument(
       R"({"cwd":"w","memoryLimitMb":9,"env":{"E":"","F":"1"},"writeFiles":{"w1":"W"}})");
@@ -167,11 +125,6 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
                          before),
             expected);
   EXPECT_EQ(withDocument("[{\"exec\":\"a\"}]", before), before);
-  const SandboxConfig wrongKinds =
-      withDocument(R"({"env":[1],"writeFiles":"x","allowChildProcess":true})", before);
-  EXPECT_TRUE(wrongKinds.allowChildProcess);
-  EXPECT_EQ(wrongKinds.env, before.env);
-  EXPECT_EQ(wrongKinds.writeFiles, before.writeFiles);
 }
 
 // The profile fills every limit left at 0 and decides child processes unless given.
@@ -193,13 +146,103 @@ TEST(ModeDefaults, FillOnlyWhatIsNotGiven) {
       "maxStdoutBytes":4,"maxStderrBytes":5,"maxFileSizeBytes":6,"maxFileCount":7,)";
   EXPECT_EQ(defaulted(withDocument(given + R"("mode":"run","allowChildProcess":true})")),
             (Values{1, 2, 0, 3, 4, 5, 6, 7, 1}));
-  EXPECT_EQ(defaulted(withDocument(given + R"("mode":"compile","allowChildProcess":false})")),
-            (Values{1, 2, 0, 3, 4, 5, 6, 7, 0}));
-  SandboxConfig config;
-  config.memoryLimitMb = 2;
-  EXPECT_EQ(effectiveMemoryLimit(config), 2097152u);
-  config.memoryLimitBytes = 5;
-  EXPECT_EQ(effectiveMemoryLimit(config), 5u);
+}
+
+bool readFakeFile(const std::string& path, std::string& contents) {
+  if (path != "limits.json") return false;
+  contents = R"({"timeLimitMs":700,"cpuLimitMs":800,"env":{"B":"2"}})";
+  return true;
+}
+
+// How the walk ended, and the fields the rows look at when they are set.
+std::string outcome(const CommandLine& result) {
+  const SandboxConfig& c = result.config;
+  std::string text = result.action == CommandLine::Action::Run ? "run" : result.errorText;
+  if (result.action == CommandLine::Action::PrintUsage) {
+    text = "usage " + std::to_string(result.exitStatus);
+  }
+  if (!c.exec.empty()) text += " exec=" + c.exec;
+  if (c.timeLimitMs != 0) text += " time=" + std::to_string(c.timeLimitMs);
+  if (c.coreAffinity != 0) text += " core=" + std::to_string(c.coreAffinity);
+  for (const std::string& entry : c.env) text += " env=" + entry;
+  if (c.allowChildProcessSet) text += c.allowChildProcess ? " child" : " no-child";
+  return text;
+}
+
+// Rows: arguments => outcome. The arguments are split at each single space, so two spaces give
+// an empty one.
+TEST(Options, WalkEndsAsItShould) {
+  for (const std::string row :
+       {" => usage 1", "--exec a -h --exec b => usage 0 exec=a", "--exec a --time => run exec=a",
+        "--copy-file -h => usage 0", "--exec --help => run exec=--help",
+        "--HELP --Time 5 --time=5 x --time 6 => run time=6",
+        "--time \t\n\v\f\r+12abc => run time=12",
+        "--time 18446744073709551615 => run time=18446744073709551615",
+        "--time -x --exec a => invalid stoull argument",
+        "--time  --help => invalid stoull argument",
+        "--mem 18446744073709551616 => stoull argument out of range",
+        "--core 4294967295 => run core=4294967295", "--core -1 => run core=4294967295",
+        "--core 4294967296 => stoul argument out of range",
+        "--max-file-count + => invalid stoul argument",
+        "--time 1 --env A=1 --config-file limits.json --env C --exec a => run exec=a time=700 "
+        "env=A=1 env=B=2 env=C",
+        "--config-file limits.json --time 2 --allow-child --no-allow-child => run time=2 env=B=2 "
+        "no-child",
+        "--time 3 --config-file none --config-file => run time=3"}) {
+    const std::string line = row.substr(0, row.find(" => "));
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string word; !line.empty() && std::getline(words, word, ' ');) args.push_back(word);
+    EXPECT_EQ(outcome(parseCommandLine(args, readFakeFile)), row.substr(line.size() + 4)) << row;
+  }
+}
+
+using Reads = std::vector<std::optional<std::string>>;  // one per read; nullopt fails it
+
+// Reads the message from a peer whose reads bring these chunks, then the end of the data; each
+// read first scribbles over the whole buffer it is offered, as a real read may.
+std::pair<bool, std::string> readFrom(const Reads& reads) {
+  std::size_t next = 0;
+  std::string message = "stale";
+  const bool ok = readControlMessage(
+      [&](char* buffer, std::size_t capacity, std::size_t& bytesRead) {
+        std::memset(buffer, 0x7F, capacity);
+        const std::optional<std::string> chunk = next < reads.size() ? reads[next++] : "";
+        if (!chunk) return false;
+        bytesRead = std::min(capacity, chunk->size());
+        std::memcpy(buffer, chunk->data(), bytesRead);
+        return true;
+      },
+      message);
+  return {ok, message};
+}
+
+std::string bytes(const char* text, std::size_t size) { return std::string(text, size); }
+
+TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {
+  const std::string raw = bytes("\x01\x00\x00\x01", 4);  // 16 MiB + 1: no length
+  const std::tuple<const char*, Reads, bool, std::string> rows[] = {
+      {"prefixed in pieces", {bytes("\x03\0\0\0", 4), "{", "}x"}, true, "{}x"},
+      {"prefix in two reads", {bytes("\x02\0", 2), "hi"}, true, "hi"},
+      {"prefixed cut by the end", {bytes("\x03\0\0\0", 4), "ab"}, false, ""},
+      {"largest prefix is a length", {bytes("\0\0\0\x01", 4), "ab"}, false, ""},
+      {"beyond it is raw text", {raw, "ab"}, true, raw + "ab"},
+      {"zero prefix is raw text", {bytes("\0\0\0\0", 4), "{}\n"}, true, bytes("\0\0\0\0{}\n", 7)},
+      {"raw line", {"{\"a\"", ":1}\n", "next"}, true, "{\"a\":1}\n"},
+      {"raw ends at a NUL", {"{\"a\"", bytes(":1}\0", 4), "next"}, true, bytes("{\"a\":1}\0", 8)},
+      {"head is never the end", {"ab\n\n", "rest\n"}, true, "ab\n\nrest\n"},
+      {"raw until a failure", {"{\"a\"", ":1}", std::nullopt}, true, "{\"a\":1}"},
+      {"nothing at all", {}, false, ""},
+      {"first read fails", {std::nullopt}, false, ""},
+  };
+  for (const auto& [name, reads, ok, message] : rows) {
+    EXPECT_EQ(readFrom(reads), std::make_pair(ok, message)) << name;
+  }
+}
+
+TEST(PipePath, PrefixesOnlyWhatLacksTheExactPrefix) {
+  EXPECT_EQ(utf16ToUtf8(pipePath(uR"(\\.\pipe\judge)")), R"(\\.\pipe\judge)");
+  EXPECT_EQ(utf16ToUtf8(pipePath(uR"(\\.\PIPE\j)")), R"(\\.\pipe\\\.\PIPE\j)");
 }
 
 }  // namespace
