@@ -46,22 +46,19 @@ TEST(ParseJson, RejectsBrokenDocuments) {
   }
 }
 
-// Numbers are read as strtod reads the longest decimal prefix of [-0-9.eE+]*.
+// A number spans the longest prefix of [-0-9.eE+]* after an optional minus (up to the | of each
+// row), and its value is the one strtod reads from that prefix.
 TEST(ParseJson, NumbersAreTheLongestDecimalPrefix) {
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  const std::string kHuge = "1e99999999999999999999", kLong = "1" + std::string(400, '0') + "e-1";
-  const std::tuple<std::string, double, std::size_t> rows[] = {
-      {"-2.5,", -2.5, 4},    {"-0", -0.0, 2},   {"1.2.3", 1.2, 5},  {"0x1F", 0.0, 1},
-      {"1E-2", 0.01, 4},     {"1e+", 1.0, 3},   {"--5", 0.0, 3},    {"1e5000", kInf, 6},
-      {"-1e-5000", -0.0, 8}, {kHuge, kInf, 22}, {kLong, kInf, 404}, {"0.00001e312", 1e307, 11},
-  };
-  for (const auto& [text, number, end] : rows) {
+  for (std::string row : std::initializer_list<std::string>{
+           "-2.5|,", "-0|", "1.2.3|", "0|x1F", "1E-2|", "1e+|", "-5-5|", "1e5000|", "-1e-5000|",
+           "0.00001e312|", "1e99999999999999999999|", "1" + std::string(400, '0') + "e-1|"}) {
+    const std::size_t end = row.find('|');
+    const double number = std::strtod(row.substr(0, end).c_str(), nullptr);
     JsonValue value;
     std::size_t pos = 0;
-    EXPECT_TRUE(parseValue(text, pos, value) && value.kind == Kind::Number && pos == end) << text;
-    EXPECT_TRUE(value.numberValue == number &&
-                std::signbit(value.numberValue) == std::signbit(number))
-        << text;
+    EXPECT_TRUE(parseValue(row.erase(end, 1), pos, value) && value.kind == Kind::Number) << row;
+    EXPECT_EQ(pos, end) << row;
+    EXPECT_EQ(std::memcmp(&value.numberValue, &number, sizeof number), 0) << row;
   }
 }
 
@@ -127,25 +124,25 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   EXPECT_EQ(withDocument("[{\"exec\":\"a\"}]", before), before);
 }
 
-// The profile fills every limit left at 0 and decides child processes unless given.
+// The profile fills every limit left at 0 and decides child processes unless given; a byte limit
+// keeps the MiB default away.
 TEST(ModeDefaults, FillOnlyWhatIsNotGiven) {
-  using Values = std::vector<std::uint64_t>;
-  const auto defaulted = [](SandboxConfig config) {
-    applyModeDefaults(config);
-    return Values{config.timeLimitMs,      config.cpuLimitMs,     config.memoryLimitMb,
-                  config.memoryLimitBytes, config.maxStdoutBytes, config.maxStderrBytes,
-                  config.maxFileSizeBytes, config.maxFileCount,   config.allowChildProcess};
-  };
-  const Values run{3000, 3000, 1024, 0, 131072, 131072, 131072, 32, 0};
-  EXPECT_EQ(defaulted(withDocument(R"({"mode":"run"})")), run);
-  EXPECT_EQ(defaulted(withDocument(R"({"mode":"Compile"})")), run);
-  EXPECT_EQ(defaulted(withDocument(R"({"mode":"compile"})")),
-            (Values{15000, 15000, 2048, 0, 1048576, 1048576, 52428800, 128, 1}));
-  // Given limits stay, and a byte limit keeps the MiB default away.
   const std::string given = R"({"timeLimitMs":1,"cpuLimitMs":2,"memoryLimitBytes":3,
       "maxStdoutBytes":4,"maxStderrBytes":5,"maxFileSizeBytes":6,"maxFileCount":7,)";
-  EXPECT_EQ(defaulted(withDocument(given + R"("mode":"run","allowChildProcess":true})")),
-            (Values{1, 2, 0, 3, 4, 5, 6, 7, 1}));
+  for (const std::string& row : std::initializer_list<std::string>{
+           R"({"mode":"run"} => 3000 3000 1024 0 131072 131072 131072 32 0)",
+           R"({"mode":"compile"} => 15000 15000 2048 0 1048576 1048576 52428800 128 1)",
+           given + R"("mode":"run","allowChildProcess":true} => 1 2 0 3 4 5 6 7 1)"}) {
+    SandboxConfig c = withDocument(row.substr(0, row.find(" => ")));
+    applyModeDefaults(c);
+    std::string limits = " =>";
+    for (const std::uint64_t value : std::initializer_list<std::uint64_t>{
+             c.timeLimitMs, c.cpuLimitMs, c.memoryLimitMb, c.memoryLimitBytes, c.maxStdoutBytes,
+             c.maxStderrBytes, c.maxFileSizeBytes, c.maxFileCount, c.allowChildProcess}) {
+      limits.append(" ").append(std::to_string(value));
+    }
+    EXPECT_EQ(limits, row.substr(row.find(" => "))) << row;
+  }
 }
 
 bool readFakeFile(const std::string& path, std::string& contents) {
@@ -176,14 +173,10 @@ TEST(Options, WalkEndsAsItShould) {
        {" => usage 1", "--exec a -h --exec b => usage 0 exec=a", "--exec a --time => run exec=a",
         "--copy-file -h => usage 0", "--exec --help => run exec=--help",
         "--HELP --Time 5 --time=5 x --time 6 => run time=6",
-        "--time \t\n\v\f\r+12abc => run time=12",
-        "--time 18446744073709551615 => run time=18446744073709551615",
-        "--time -x --exec a => invalid stoull argument",
+        "--time \t\n\v\f\r+12abc => run time=12", "--time -x --exec a => invalid stoull argument",
         "--time  --help => invalid stoull argument",
         "--mem 18446744073709551616 => stoull argument out of range",
-        "--core 4294967295 => run core=4294967295", "--core -1 => run core=4294967295",
-        "--core 4294967296 => stoul argument out of range",
-        "--max-file-count + => invalid stoul argument",
+        "--core -1 => run core=4294967295", "--core 4294967296 => stoul argument out of range",
         "--time 1 --env A=1 --config-file limits.json --env C --exec a => run exec=a time=700 "
         "env=A=1 env=B=2 env=C",
         "--config-file limits.json --time 2 --allow-child --no-allow-child => run time=2 env=B=2 "
