@@ -4,12 +4,10 @@
 // control pipe, read from a scripted peer.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <limits>
-#include <optional>
 #include <sstream>
-#include <tuple>
 
 #include "app/options.h"
 #include "common/text.h"
@@ -190,46 +188,35 @@ TEST(Options, WalkEndsAsItShould) {
   }
 }
 
-using Reads = std::vector<std::optional<std::string>>;  // one per read; nullopt fails it
-
-// Reads the message from a peer whose reads bring these chunks, then the end of the data; each
-// read first scribbles over the whole buffer it is offered, as a real read may.
-std::pair<bool, std::string> readFrom(const Reads& reads) {
-  std::size_t next = 0;
-  std::string message = "stale";
-  const bool ok = readControlMessage(
-      [&](char* buffer, std::size_t capacity, std::size_t& bytesRead) {
-        std::memset(buffer, 0x7F, capacity);
-        const std::optional<std::string> chunk = next < reads.size() ? reads[next++] : "";
-        if (!chunk) return false;
-        bytesRead = std::min(capacity, chunk->size());
-        std::memcpy(buffer, chunk->data(), bytesRead);
-        return true;
-      },
-      message);
-  return {ok, message};
-}
-
-std::string bytes(const char* text, std::size_t size) { return std::string(text, size); }
-
+// Rows: the peer's reads (| between two, ! for a failed one, ~ for a NUL byte) => the message, or
+// ! when none was read. After its reads the peer's data ends. Each read first scribbles over the
+// whole buffer it is offered, as a real read may.
 TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {
-  const std::string raw = bytes("\x01\x00\x00\x01", 4);  // 16 MiB + 1: no length
-  const std::tuple<const char*, Reads, bool, std::string> rows[] = {
-      {"prefixed in pieces", {bytes("\x03\0\0\0", 4), "{", "}x"}, true, "{}x"},
-      {"prefix in two reads", {bytes("\x02\0", 2), "hi"}, true, "hi"},
-      {"prefixed cut by the end", {bytes("\x03\0\0\0", 4), "ab"}, false, ""},
-      {"largest prefix is a length", {bytes("\0\0\0\x01", 4), "ab"}, false, ""},
-      {"beyond it is raw text", {raw, "ab"}, true, raw + "ab"},
-      {"zero prefix is raw text", {bytes("\0\0\0\0", 4), "{}\n"}, true, bytes("\0\0\0\0{}\n", 7)},
-      {"raw line", {"{\"a\"", ":1}\n", "next"}, true, "{\"a\":1}\n"},
-      {"raw ends at a NUL", {"{\"a\"", bytes(":1}\0", 4), "next"}, true, bytes("{\"a\":1}\0", 8)},
-      {"head is never the end", {"ab\n\n", "rest\n"}, true, "ab\n\nrest\n"},
-      {"raw until a failure", {"{\"a\"", ":1}", std::nullopt}, true, "{\"a\":1}"},
-      {"nothing at all", {}, false, ""},
-      {"first read fails", {std::nullopt}, false, ""},
-  };
-  for (const auto& [name, reads, ok, message] : rows) {
-    EXPECT_EQ(readFrom(reads), std::make_pair(ok, message)) << name;
+  for (std::string row :
+       {"\x03~~~|{|}x => {}x", "\x02~|hi => hi", "\x03~~~|ab => !", "~~~\x01|ab => !",
+        "\x01~~\x01|ab => \x01~~\x01"
+        "ab",
+        "~~~~|{}\n => ~~~~{}\n", "{\"a\"|:1}\n|next => {\"a\":1}\n",
+        "{\"a\"|:1}~|next => {\"a\":1}~", "ab\n\n|rest\n => ab\n\nrest\n",
+        "{\"a\"|:1}|! => {\"a\":1}", " => !", "! => !"}) {
+    std::replace(row.begin(), row.end(), '~', '\0');
+    const std::size_t arrow = row.find(" => ");
+    std::vector<std::string> reads;
+    std::istringstream script(row.substr(0, arrow));
+    for (std::string read; std::getline(script, read, '|');) reads.push_back(read);
+    std::size_t next = 0;
+    std::string message = "stale";
+    const bool ok = readControlMessage(
+        [&](char* buffer, std::size_t capacity, std::size_t& bytesRead) {
+          std::memset(buffer, 0x7F, capacity);
+          const std::string chunk = next < reads.size() ? reads[next++] : "";
+          if (chunk == "!") return false;
+          bytesRead = std::min(capacity, chunk.size());
+          std::memcpy(buffer, chunk.data(), bytesRead);
+          return true;
+        },
+        message);
+    EXPECT_EQ(ok ? message : "!" + message, row.substr(arrow + 4)) << row;
   }
 }
 
