@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "app/options.h"
-#include "common/text.h"
 #include "config/config.h"
 #include "config/document.h"
 #include "config/json.h"
@@ -218,11 +217,6 @@ TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {
         message);
     EXPECT_EQ(ok ? message : "!" + message, row.substr(arrow + 4)) << row;
   }
-}
-
-TEST(PipePath, PrefixesOnlyWhatLacksTheExactPrefix) {
-  EXPECT_EQ(utf16ToUtf8(pipePath(uR"(\\.\pipe\judge)")), R"(\\.\pipe\judge)");
-  EXPECT_EQ(utf16ToUtf8(pipePath(uR"(\\.\PIPE\j)")), R"(\\.\pipe\\\.\PIPE\j)");
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "app/delivery.h"
 #include "isolation/job.h"
 #include "report/report.h"
-#include "runner/runner.h"
 #include "runner/supervision.h"
 #include "runner/verdict.h"
 #include "streams/cut.h"
@@ -49,30 +48,29 @@ TEST(OutputCut, PumpCallOverdue) {
   }
 }
 
-using Values = std::vector<std::uint64_t>;
-
-// Kill on close, no crash dialog and every UI restriction always; the rest as configured.
+// Rows: MiB, bytes, core and child processes allowed => limit flags, process and job memory,
+// affinity, active processes and UI restrictions, in hex. Kill on close, no crash dialog and every
+// UI restriction always; the rest as configured. Megabytes too many for bytes saturate: wrapping
+// round to 0 would lift the limit.
 TEST(Job, LimitsFollowTheConfiguration) {
-  const std::tuple<std::uint64_t, std::uint64_t, std::uint32_t, bool, Values> rows[] = {
-      {2, 0, 3, false, {0x2718, 2097152, 2097152, 8, 1, 0xFF}},
-      {2, 5, 63, true, {0x2710, 5, 5, 0x8000000000000000ULL, 0, 0xFF}},
-      {0, 0, 64, true, {0x2400, 0, 0, 0, 0, 0xFF}},
-      // Megabytes too many for bytes saturate: wrapping round to 0 would lift the limit.
-      {(1ULL << 44) - 1, 0, 64, true, {0x2700, ~0ULL - 1048575, ~0ULL - 1048575, 0, 0, 0xFF}},
-      {1ULL << 44, 0, 64, true, {0x2700, ~0ULL, ~0ULL, 0, 0, 0xFF}},
-  };
-  for (const auto& [mb, bytes, core, allowChild, expected] : rows) {
+  for (const std::string row :
+       {"2 0 3 0 => 2718 200000 200000 8 1 ff", "2 5 63 1 => 2710 5 5 8000000000000000 0 ff",
+        "0 0 64 1 => 2400 0 0 0 0 ff",
+        "17592186044415 0 64 1 => 2700 fffffffffff00000 fffffffffff00000 0 0 ff",
+        "17592186044416 0 64 1 => 2700 ffffffffffffffff ffffffffffffffff 0 0 ff"}) {
     SandboxConfig config;
-    config.memoryLimitMb = mb;
-    config.memoryLimitBytes = bytes;
-    config.coreAffinity = core;
-    config.allowChildProcess = allowChild;
+    std::istringstream(row) >> config.memoryLimitMb >> config.memoryLimitBytes >>
+        config.coreAffinity >> config.allowChildProcess;
     const JobLimits limits = jobLimitsFor(config);
-    EXPECT_EQ((Values{limits.limitFlags, limits.processMemoryLimit, limits.jobMemoryLimit,
-                      limits.affinity, limits.activeProcessLimit, limits.uiRestrictionsClass}),
-              expected);
+    std::ostringstream out;
+    out << std::hex << limits.limitFlags << ' ' << limits.processMemoryLimit << ' '
+        << limits.jobMemoryLimit << ' ' << limits.affinity << ' ' << limits.activeProcessLimit
+        << ' ' << limits.uiRestrictionsClass;
+    EXPECT_EQ(out.str(), row.substr(row.find(" => ") + 4)) << row;
   }
 }
+
+using Values = std::vector<std::uint64_t>;
 
 // Times truncate to milliseconds one by one; the peak is the larger of job and process; a
 // failed query leaves its fields 0.
@@ -171,30 +169,13 @@ TEST(Delivery, EveryReportReachesSomeChannel) {
 
 // Never 0 for a verdict other than "Accepted", whatever the report's exit code.
 TEST(Delivery, ExitStatusIsZeroOnlyWhenAccepted) {
-  const auto exitStatus = [](const char* status, std::int32_t exitCode) {
+  for (const char* row : {"Accepted 3 0", "RuntimeError 0 1", "TimeLimitExceeded 1001 1001",
+                          "RuntimeError -1073741819 -1073741819"}) {
     ExecutionReport report;
-    report.status = status;
-    report.exitCode = exitCode;
-    return exitStatusFor(report);
-  };
-  EXPECT_EQ(exitStatus("Accepted", 3), 0);
-  EXPECT_EQ(exitStatus("RuntimeError", 0), 1);
-  EXPECT_EQ(exitStatus("TimeLimitExceeded", 1001), 1001);
-  EXPECT_EQ(exitStatus("RuntimeError", -1073741819), -1073741819);
-}
-
-// The mode's defaults come first; an empty command ends the run before it starts.
-TEST(BeginReport, AppliesTheModeAndRejectsAnEmptyCommand) {
-  SandboxConfig config;
-  config.mode = "compile";
-  ExecutionReport report;
-  report.exitCode = 5;
-  EXPECT_FALSE(beginReport(config, report));
-  EXPECT_EQ(report.mode + " " + std::to_string(config.timeLimitMs) + " " + report.status + " " +
-                std::to_string(report.exitCode) + " " + report.message,
-            "compile 15000 InternalError 0 No execution command specified (--exec).");
-  config.exec = "a.exe";
-  EXPECT_TRUE(beginReport(config, report));
+    int expected = 0;
+    std::istringstream(row) >> report.status >> report.exitCode >> expected;
+    EXPECT_EQ(exitStatusFor(report), expected) << row;
+  }
 }
 
 }  // namespace
