@@ -19,26 +19,23 @@ namespace sandbox {
 namespace {
 
 using Kind = JsonValue::Kind;
-const std::string kBom = "\xEF\xBB\xBF";
 
-TEST(ParseJson, AcceptsLenientDocuments) {
-  using enum Kind;
-  const std::pair<std::string, Kind> rows[] = {
-      {"{} trailing", Object}, {kBom + "\t{}", Object}, {" \n\v\f\r[ {\"a\":[]} ]", Array},
-      {"{\"a\":1,", Object},   {"[1,", Array},          {"truex", Bool},
-      {"nullx", Null},         {"false", Bool},         {"-", Number},
-  };
+// Rows: text => the kind of value read. The reader is lenient with what follows a value and with
+// a document cut off after a comma; the texts after them are rejected.
+TEST(ParseJson, AcceptsLenientDocumentsOnly) {
+  const char* const kinds[] = {"null", "bool", "number", "string", "object", "array"};
   JsonValue value;  // reused: each parse must set the kind it read
-  for (const auto& [text, kind] : rows) {
-    EXPECT_TRUE(parseJson(text, value) && value.kind == kind) << text;
+  for (const std::string row :
+       {"{} trailing => object", "\xEF\xBB\xBF\t{} => object", " \n\v\f\r[ {\"a\":[]} ] => array",
+        "{\"a\":1, => object", "[1, => array", "truex => bool", "nullx => null", "false => bool",
+        "- => number"}) {
+    const std::size_t arrow = row.find(" => ");
+    EXPECT_TRUE(parseJson(row.substr(0, arrow), value)) << row;
+    EXPECT_EQ(kinds[static_cast<int>(value.kind)], row.substr(arrow + 4)) << row;
   }
-}
-
-TEST(ParseJson, RejectsBrokenDocuments) {
   for (const char* text : {"", "\xEF\xBB\xBF", " \xEF\xBB\xBF{}", "\xC2\xA0{}", "{\"a\":1,}",
                            "{\"a\":1 \"b\":2}", "[1,]", "[1 2]", "[1", "{\"a\":truex}", "{\"a\" 1}",
                            "{\"a\":1", "{a:1}", "\"abc\\\"", "fals", "nul", "+1"}) {
-    JsonValue value;
     EXPECT_FALSE(parseJson(text, value)) << text;
   }
 }
