@@ -129,8 +129,7 @@ TEST(Report, RendersEveryMemberInOrder) {
       8,         UINT64_MAX,     4096,        UINT32_MAX, 131072, {}, true, false,   {}};
   report.generatedFiles = {"a\"b", "r\xC3\xA9sum\xC3\xA9"};
   report.message = std::string("\b\f\n\r\t\\/ \x01\x1F\x7F\0", 12);
-  const std::string json = reportToJson(report);
-  EXPECT_EQ(json,
+  EXPECT_EQ(reportToJson(report),
             "{\n  \"mode\": \"compile\",\n  \"status\": \"CompileError\",\n  \"exitCode\": "
             "-1073741819,\n  \"wallTimeMs\": 1234567,\n  \"cpuTimeMs\": 30,\n  \"userTimeMs\": "
             "20,\n  \"kernelTimeMs\": 10,\n  \"peakMemoryBytes\": 1572864,\n  \"peakMemoryMb\": "
@@ -139,8 +138,6 @@ TEST(Report, RendersEveryMemberInOrder) {
             "\"maxFileSizeSeen\": 131072,\n  \"generatedFiles\": [\"a\\\"b\", "
             "\"r\xC3\xA9sum\xC3\xA9\"],\n  \"stdoutTruncated\": true,\n  \"stderrTruncated\": "
             "false,\n  \"message\": \"\\b\\f\\n\\r\\t\\\\/ \\u0001\\u001f\x7F\\u0000\"\n}");
-  report.generatedFiles.clear();
-  EXPECT_NE(reportToJson(report).find("\"generatedFiles\": [],"), std::string::npos);
 }
 
 // The channels a report takes, and whether it must go to standard error after all.
