@@ -18,8 +18,7 @@ namespace {
 
 using Action = SupervisionAction;
 
-// Wall and CPU time stop above their limits, memory at its limit; 0 is no limit. Time is
-// reported before memory.
+// Wall and CPU time stop above their limits, memory at its limit; 0 is no limit; time first.
 TEST(Supervision, StopsAtEachLimitsEdge) {
   const SupervisionLimits limits{100, 50, 1000};
   const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, Action> rows[] = {
