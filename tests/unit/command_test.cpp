@@ -1,14 +1,10 @@
 // The command line: text conversion, Windows path rules on any host (the results
-// std::filesystem::path gives on Windows), splitting, resolving and quoting, and the retries of
-// process creation.
+// std::filesystem::path gives on Windows), and resolving the program.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
-#include <tuple>
 #include <vector>
 
-#include "common/quote.h"
 #include "common/text.h"
 #include "isolation/launch.h"
 #include "isolation/winpath.h"
@@ -16,8 +12,12 @@
 namespace sandbox {
 namespace {
 
-// Valid text at every encoding-length boundary converts both ways unchanged.
-TEST(Text, ValidTextRoundTrips) {
+std::string show(std::u16string_view text) { return utf16ToUtf8(text); }
+
+// Valid text at every encoding-length boundary converts both ways unchanged. Malformed UTF-8
+// becomes U+FFFD and decoding resumes at the byte that broke it; an unpaired surrogate becomes
+// U+FFFD the other way.
+TEST(Text, ConvertsBothWaysAndReplacesWhatIsMalformed) {
   const std::pair<std::string, std::u16string> rows[] = {
       {"", u""},
       {"a\x7F", u"a\x7F"},
@@ -29,190 +29,73 @@ TEST(Text, ValidTextRoundTrips) {
     EXPECT_EQ(utf8ToUtf16(utf8), utf16) << utf8;
     EXPECT_EQ(utf16ToUtf8(utf16), utf8) << utf8;
   }
+  EXPECT_EQ(utf8ToUtf16("\x80z\xF5z\xE2\x82z\xF0\x90\x80"), u"\xFFFDz\xFFFDz\xFFFDz\xFFFD");
+  EXPECT_EQ(utf16ToUtf8(u"\xD800z\xDC00z\xDBFF"), "\xEF\xBF\xBDz\xEF\xBF\xBDz\xEF\xBF\xBD");
 }
 
-// Malformed UTF-8 becomes U+FFFD and decoding resumes at the byte that broke it; an unpaired
-// surrogate becomes U+FFFD the other way.
-TEST(Text, MalformedTextBecomesReplacementCharacters) {
-  const std::pair<std::string, std::u16string> rows[] = {
-      {"\x80z", u"\xFFFDz"},
-      {"\xF5z", u"\xFFFDz"},
-      {"\xE2\x82z", u"\xFFFDz"},
-      {"\xF0\x90\x80", u"\xFFFD"},
-  };
-  for (const auto& [utf8, utf16] : rows) EXPECT_EQ(utf8ToUtf16(utf8), utf16) << utf8;
-  // How many U+FFFD these give differs between Windows versions; the portable stand-in gives
-  // one per maximal part that could begin a character.
-  const std::pair<std::string, std::size_t> counted[] = {
-      {"\xC1\xBF", 2},         {"\xE0\x9F\x80", 3},     {"\xED\xA0\x80", 3},
-      {"\xF0\x8F\xBF\xBF", 4}, {"\xF4\x90\x80\x80", 4},
-  };
-  for (const auto& [utf8, count] : counted) {
-    const std::u16string utf16 = utf8ToUtf16(utf8);
-    EXPECT_TRUE(!utf16.empty() && utf16.find_first_not_of(u'\xFFFD') == std::u16string::npos);
-#ifndef _WIN32
-    EXPECT_EQ(utf16.size(), count) << utf8;
-#endif
+// A table row "a => b => c" as its parts.
+std::vector<std::string> parts(std::string row) {
+  std::vector<std::string> parts;
+  for (std::size_t at; (at = row.find(" => ")) != std::string::npos; row.erase(0, at + 4)) {
+    parts.push_back(row.substr(0, at));
   }
-  EXPECT_EQ(utf16ToUtf8(u"\xD800"), "\xEF\xBF\xBD");
-  EXPECT_EQ(utf16ToUtf8(u"\xDC00z\xDBFFz"), "\xEF\xBF\xBDz\xEF\xBF\xBDz");
+  parts.push_back(row);
+  return parts;
 }
 
-TEST(QuoteArgument, CRuntimeSplittingGivesTheArgumentBack) {
-  const std::pair<std::u16string, std::u16string> rows[] = {
-      {u"a\\b", u"a\\b"},
-      {u"", u"\"\""},
-      {u"a b", u"\"a b\""},
-      {u"a\tb", u"\"a\tb\""},
-      {u"a\"b", uR"("a\"b")"},
-      {uR"(a\\"b)", uR"("a\\\\\"b")"},
-      {uR"(a\b c\)", uR"("a\b c\\")"},
-  };
-  for (const auto& [argument, quoted] : rows) {
-    EXPECT_EQ(utf16ToUtf8(quoteArgument(argument)), utf16ToUtf8(quoted)) << utf16ToUtf8(argument);
-  }
-}
-
-std::string show(std::u16string_view text) { return utf16ToUtf8(text); }
-
-TEST(SplitCommand, AtTheClosingQuoteOrTheFirstBlank) {
-  const std::tuple<std::u16string, std::u16string, std::u16string> rows[] = {
-      {u"\"a b\" c", u"a b", u" c"}, {u"\"a b", u"a b", u""},     {u"a b c", u"a", u" b c"},
-      {u"a\tb", u"a", u"\tb"},       {u"a\"b c", u"a\"b", u" c"}, {u"", u"", u""},
-  };
-  for (const auto& [full, program, tail] : rows) {
-    const CommandSplit split = splitCommand(full);
-    EXPECT_EQ(show(split.program), show(program)) << show(full);
-    EXPECT_EQ(show(split.tail), show(tail)) << show(full);
-  }
-}
-
+// Rows: command => working directory => command line. On the disk, dir is a directory and every
+// path not listed is missing; a program without extension is also looked for with ".exe".
 TEST(BuildCommandLine, QuotesTheProgramFoundInTheWorkingDirectory) {
-  // Path -> is a directory; every other path is missing.
   const std::map<std::u16string, bool> disk = {
-      {uR"(C:\w\main.exe)", false},    {uR"(C:\w\tool)", false},
-      {uR"(C:\w\my prog.exe)", false}, {uR"(D:\t\x.exe)", false},
-      {uR"(C:\w\dir)", true},          {uR"(\\srv\s\x.exe)", false},
-      {u"C:\\w\\\u00e9.exe", false},   {uR"(C:\w\cmd.exe.exe)", false},
+      {uR"(C:\w\main.exe)", false}, {uR"(C:\w\tool)", false},      {uR"(C:\w\my prog.exe)", false},
+      {uR"(C:\w\dir)", true},       {u"C:\\w\\\u00e9.exe", false},
   };
-  const std::tuple<std::string, std::u16string, std::u16string, std::size_t> rows[] = {
-      {"main.exe 1  2", uR"(C:\w)", uR"("C:\w\main.exe" 1  2)", 1},
-      {"main", uR"(C:\w\)", uR"("C:\w\main.exe")", 2},
-      {"tool", uR"(C:\w)", uR"("C:\w\tool")", 1},
-      {"sub\\..\\.\\main.exe", uR"(C:\w)", uR"("C:\w\main.exe")", 1},
-      {"\"my prog.exe\" a", uR"(C:\w)", uR"("C:\w\my prog.exe" a)", 1},
-      {"D:/t/x.exe", uR"(C:\w)", uR"("D:\t\x.exe")", 1},
-      {"x.exe", uR"(\\srv\s)", uR"("\\srv\s\x.exe")", 1},
-      {"\xC3\xA9", uR"(C:\w)", u"\"C:\\w\\\u00e9.exe\"", 2},
-      {"dir", uR"(C:\w)", u"dir", 1},
-      {"cmd.exe /c echo", uR"(C:\w)", u"cmd.exe /c echo", 1},
-      {"missing", uR"(C:\w)", u"missing", 2},
+  const auto probe = [&](const std::u16string& path) {
+    const auto found = disk.find(winpath::lexicallyNormal(path));
+    return found == disk.end() ? FileFacts{} : FileFacts{true, found->second};
   };
-  for (const auto& [exec, workingDirectory, line, probesMade] : rows) {
-    std::size_t probes = 0;
-    const auto probe = [&](const std::u16string& path) {
-      ++probes;
-      const auto found = disk.find(winpath::lexicallyNormal(path));
-      return found == disk.end() ? FileFacts{} : FileFacts{true, found->second};
-    };
-    EXPECT_EQ(show(buildCommandLine(exec, workingDirectory, probe)), show(line)) << exec;
-    EXPECT_EQ(probes, probesMade) << exec;
-  }
-}
-
-// Creation is retried only while the file is held (sharing violation, access denied).
-TEST(CreateAttempts, RetryWhileTheProgramFileIsHeld) {
-  const struct {
-    std::vector<std::uint32_t> errors;  // per attempt, 0 for success; the last one repeats
-    bool created;
-    std::uint32_t error, attempts, pauses;
-  } rows[] = {
-      {{0}, true, 0, 1, 0},      {{32, 5, 0}, true, 0, 3, 2},
-      {{2}, false, 2, 1, 0},     {{32, 2}, false, 2, 2, 1},
-      {{32}, false, 32, 15, 15}, {{5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 0}, true, 0, 15, 14},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.attempts);
-    std::size_t made = 0;
-    std::vector<std::uint32_t> pauses;
-    const CreateAttempts result = runCreateAttempts(
-        [&](std::uint32_t& error) {
-          error = row.errors[std::min(made++, row.errors.size() - 1)];
-          return error == 0;
-        },
-        [&](std::uint32_t ms) { pauses.push_back(ms); });
-    EXPECT_EQ(result.created, row.created);
-    EXPECT_EQ(result.error, row.error);
-    EXPECT_EQ(result.attempts, row.attempts);
-    EXPECT_EQ(pauses, std::vector<std::uint32_t>(row.pauses, 20));
+  for (const std::string row :
+       {R"(main.exe 1  2 => C:\w => "C:\w\main.exe" 1  2)", R"(main => C:\w\ => "C:\w\main.exe")",
+        R"(tool => C:\w => "C:\w\tool")", R"(sub\..\.\main.exe => C:\w => "C:\w\main.exe")",
+        R"("my prog.exe" a => C:\w => "C:\w\my prog.exe" a)",
+        R"("my prog.exe => C:\w => "C:\w\my prog.exe")",
+        "\xC3\xA9 => C:\\w => \"C:\\w\\\xC3\xA9.exe\"", "dir => C:\\w => dir",
+        "missing => C:\\w => missing"}) {
+    const std::vector<std::string> p = parts(row);
+    EXPECT_EQ(show(buildCommandLine(p[0], utf8ToUtf16(p[1]), probe)), p[2]) << row;
   }
 }
 
 TEST(WinPath, JoinAndNormalForm) {
-  const std::tuple<std::u16string, std::u16string, std::u16string> joins[] = {
-      {uR"(C:\wd)", u"p", uR"(C:\wd\p)"},
-      {u"C:\\wd/", u"p", u"C:\\wd/p"},
-      {u"", u"x", u"x"},
-      {uR"(C:\wd)", u"", uR"(C:\wd\)"},
-      {uR"(C:\wd)", u"D:x", u"D:x"},
-      {uR"(C:\wd)", u"C:x", uR"(C:\wd\x)"},
-      {uR"(C:\wd)", u"c:x", u"c:x"},
-      {u"C:", u"x", u"C:x"},
-      {uR"(C:\wd)", uR"(\x)", uR"(C:\x)"},
-      {uR"(\\srv)", u"x", uR"(\\srv\x)"},
-      {uR"(\\s\h\w)", uR"(\x)", uR"(\\s\x)"},
-      {uR"(C:\w)", uR"(\\?\C:\x)", uR"(\\?\C:\x)"},
-      {uR"(1:\wd)", u"x", uR"(1:\wd\x)"},
-  };
-  for (const auto& [left, right, joined] : joins) {
-    EXPECT_EQ(show(winpath::join(left, right)), show(joined)) << show(left) << " / " << show(right);
+  for (const std::string row :
+       {R"(C:\wd => p => C:\wd\p)", R"( => x => x)", R"(C:\wd => D:x => D:x)",
+        R"(C:\wd => C:x => C:\wd\x)", R"(C: => x => C:x)", R"(C:\wd => \x => C:\x)",
+        R"(\\s\h\w => \x => \\s\x)", R"(C:\w => \\?\C:\x => \\?\C:\x)"}) {
+    const std::vector<std::string> p = parts(row);
+    EXPECT_EQ(show(winpath::join(utf8ToUtf16(p[0]), utf8ToUtf16(p[1]))), p[2]) << row;
   }
-  const std::pair<std::u16string, std::u16string> normals[] = {
-      {u"", u""},
-      {u"./", u"."},
-      {u"a/..", u"."},
-      {u"a/b/..", u"a\\"},
-      {u"a/.", u"a\\"},
-      {u"a/.../..", u"a\\"},
-      {u"x/./../y", u"y"},
-      {u"a/../..", u".."},
-      {u"../../", u"..\\.."},
-      {u"a//b", u"a\\b"},
-      {u"C:.", u"C:"},
-      {u"C:\\..", u"C:\\"},
-      {u"C:/../a", u"C:\\a"},
-      {u"/..", u"\\"},
-      {u"//s/h/../x", u"\\\\s\\x"},
-      {u"\\\\s\\..", u"\\\\s\\"},
-      {u"\\??\\C:\\a\\.\\b", u"\\??\\C:\\a\\b"},
-  };
-
-  for (const auto& [path, normal] : normals) {
-    EXPECT_EQ(show(winpath::lexicallyNormal(path)), show(normal)) << show(path);
+  for (const std::string row :
+       {R"( => )", R"(./ => .)", R"(a/.. => .)", R"(a/b/.. => a\)", R"(x/./../y => y)",
+        R"(a/../.. => ..)", R"(../../ => ..\..)", R"(C:/../a => C:\a)", R"(//s/h/../x => \\s\x)",
+        R"(\??\C:\a\.\b => \??\C:\a\b)"}) {
+    EXPECT_EQ(show(winpath::lexicallyNormal(utf8ToUtf16(parts(row)[0]))), parts(row)[1]) << row;
   }
 }
 
-TEST(WinPath, ExtensionOfTheFileNameOnly) {
-  const std::pair<std::u16string, bool> rows[] = {
-      {u"a", false},    {u"a.", true},          {u".profile", false},  {u"..a", true},
-      {u"..", false},   {uR"(d.d\a)", false},   {u"d.d/a", false},     {uR"(a.b\)", false},
-      {u"C:a.x", true}, {uR"(\\srv.x)", false}, {uR"(\\s\h.d)", true},
-  };
-  for (const auto& [path, extension] : rows)
-    EXPECT_EQ(winpath::hasExtension(path), extension) << show(path);
-}
-
-TEST(WinPath, RootsOfDrivesServersAndDevices) {
-  const std::tuple<std::u16string, std::size_t, bool> rows[] = {
-      {u"", 0, false},        {u"a:", 2, false},         {uR"(z:\)", 2, true},
-      {u"A:x", 2, false},     {u"Z:/", 2, true},         {uR"(1:\x)", 0, false},
-      {uR"(\x)", 0, false},   {uR"(\\)", 0, false},      {uR"(\\\x)", 0, false},
-      {uR"(\\srv)", 5, true}, {u"//srv/share", 5, true}, {uR"(\\?\C:\x)", 3, true},
-      {uR"(\??\)", 3, true},  {uR"(\??\\)", 0, false},
-  };
-  for (const auto& [path, rootName, absolute] : rows) {
-    EXPECT_EQ(winpath::rootNameLength(path), rootName) << show(path);
-    EXPECT_EQ(winpath::isAbsolute(path), absolute) << show(path);
+// Rows: path => length of its root name => absolute => has an extension. Only the file name's
+// own dot makes an extension, and not as its first character.
+TEST(WinPath, RootsAndExtensions) {
+  for (const std::string row :
+       {" => 0 => 0 => 0", "a: => 2 => 0 => 0", R"(z:\ => 2 => 1 => 0)", "A:x => 2 => 0 => 0",
+        R"(1:\x => 0 => 0 => 0)", R"(\x => 0 => 0 => 0)", R"(\\\x => 0 => 0 => 0)",
+        R"(\\srv => 5 => 1 => 0)", "//srv/share => 5 => 1 => 0", R"(\\?\C:\x => 3 => 1 => 0)",
+        R"(\??\ => 3 => 1 => 0)", R"(\??\\ => 0 => 0 => 0)", "a. => 0 => 0 => 1",
+        ".profile => 0 => 0 => 0", R"(d.d\a => 0 => 0 => 0)", R"(\\srv.x => 7 => 1 => 0)"}) {
+    const std::u16string path = utf8ToUtf16(parts(row)[0]);
+    EXPECT_EQ(std::to_string(winpath::rootNameLength(path)) + " => " +
+                  std::to_string(winpath::isAbsolute(path)) + " => " +
+                  std::to_string(winpath::hasExtension(path)),
+              row.substr(row.find(" => ") + 4));
   }
 }
 

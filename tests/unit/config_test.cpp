@@ -1,72 +1,58 @@
-// The JSON reader, the configuration document laid over a configuration, and the mode defaults.
+// The configuration: the command-line walk (what can go wrong in it, numbers read as the C library
+// reads them, configuration files applied where they stand), the JSON reader, the configuration
+// document laid over a configuration, the mode defaults, and the configuration message on the
+// control pipe, read from a scripted peer.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <sstream>
-#include <tuple>
 
 #include "app/options.h"
 #include "config/config.h"
 #include "config/document.h"
 #include "config/json.h"
+#include "ipc/framing.h"
 
 namespace sandbox {
 namespace {
 
-using Kind = JsonValue::Kind;
-const std::string kBom = "\xEF\xBB\xBF";
-
-TEST(ParseJson, AcceptsLenientDocuments) {
-  const std::pair<std::string, Kind> rows[] = {
-      {"{} trailing", Kind::Object},   {kBom + "\t{}", Kind::Object}, {" \n\v\f\r[]", Kind::Array},
-      {"[ {\"a\":[]} ]", Kind::Array}, {"{", Kind::Object},           {"[", Kind::Array},
-      {"{\"a\":1,", Kind::Object},     {"[1,", Kind::Array},          {"truex", Kind::Bool},
-      {"nullx", Kind::Null},           {"false", Kind::Bool},         {"-", Kind::Number},
-  };
+// Rows: text => the kind of value read. The reader is lenient with what follows a value and with
+// a document cut off after a comma; the texts after them are rejected.
+TEST(ParseJson, AcceptsLenientDocumentsOnly) {
+  const char* const kinds[] = {"null", "bool", "number", "string", "object", "array"};
   JsonValue value;  // reused: each parse must set the kind it read
-  for (const auto& [text, kind] : rows) {
-    EXPECT_TRUE(parseJson(text, value)) << text;
-    EXPECT_EQ(value.kind, kind) << text;
+  for (const std::string row :
+       {"{} trailing => object", "\xEF\xBB\xBF\t{} => object", " \n\v\f\r[ {\"a\":[]} ] => array",
+        "{\"a\":1, => object", "[1, => array", "truex => bool", "nullx => null", "false => bool",
+        "- => number"}) {
+    const std::size_t arrow = row.find(" => ");
+    EXPECT_TRUE(parseJson(row.substr(0, arrow), value)) << row;
+    EXPECT_EQ(kinds[static_cast<int>(value.kind)], row.substr(arrow + 4)) << row;
   }
-}
-
-TEST(ParseJson, RejectsBrokenDocuments) {
-  for (const std::string& text :
-       {std::string(), kBom, " " + kBom + "{}", std::string("\xC2\xA0{}"),
-        std::string("{\"a\":1, "), std::string("{\"a\":1,}"), std::string("{\"a\":1 \"b\":2}"),
-        std::string("[1,]"), std::string("[1 2]"), std::string("[1"), std::string("{\"a\":truex}"),
-        std::string("{\"a\" 1}"), std::string("{\"a\""), std::string("{\"a\":1"),
-        std::string("{a:1}"), std::string("\"abc\\\""), std::string("fals"), std::string("nul"),
-        std::string("+1")}) {
-    JsonValue value;
+  for (const char* text : {"", "\xEF\xBB\xBF", " \xEF\xBB\xBF{}", "\xC2\xA0{}", "{\"a\":1,}",
+                           "{\"a\":1 \"b\":2}", "[1,]", "[1 2]", "[1", "{\"a\":truex}", "{\"a\" 1}",
+                           "{\"a\":1", "{a:1}", "\"abc\\\"", "fals", "nul", "+1"}) {
     EXPECT_FALSE(parseJson(text, value)) << text;
   }
 }
 
-// Numbers are read as strtod reads the longest decimal prefix of [-0-9.eE+]*.
+// A number spans the longest prefix of [-0-9.eE+]* after an optional minus (up to the | of each
+// row), and its value is the one strtod reads from that prefix.
 TEST(ParseJson, NumbersAreTheLongestDecimalPrefix) {
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  const std::string kHuge = "1e99999999999999999999", kLong = "1" + std::string(400, '0') + "e-1";
-  const std::tuple<std::string, double, std::size_t> rows[] = {
-      {"-2.5,", -2.5, 4},    {"-0", -0.0, 2},
-      {"1.2.3", 1.2, 5},     {"0x1F", 0.0, 1},
-      {"1E-2", 0.01, 4},     {"1e+", 1.0, 3},
-      {"-.5", -0.5, 3},      {"--5", 0.0, 3},
-      {"1e5000", kInf, 6},   {"-1e5000", -kInf, 7},
-      {"-1e-5000", -0.0, 8}, {"0.1e310", kInf, 7},
-      {"1000e-1000", 0, 10}, {"0.00001e312", 1e307, 11},
-      {kHuge, kInf, 22},     {kLong, kInf, 404},
-  };
-  for (const auto& [text, number, end] : rows) {
-    SCOPED_TRACE(text);
+  for (std::string row : std::initializer_list<std::string>{
+           "-2.5|,", "-0|", "1.2.3|", "0|x1F", "1E-2|", "1e+|", "-5-5|", "1e5000|", "-1e-5000|",
+           "0.00001e312|", "1e99999999999999999999|", "1" + std::string(400, '0') + "e-1|"}) {
+    const std::size_t end = row.find('|');
+    const double number = std::strtod(row.substr(0, end).c_str(), nullptr);
     JsonValue value;
     std::size_t pos = 0;
-    ASSERT_TRUE(parseValue(text, pos, value));
-    EXPECT_EQ(value.kind, Kind::Number);
-    EXPECT_EQ(pos, end);
-    EXPECT_EQ(value.numberValue, number);
-    EXPECT_EQ(std::signbit(value.numberValue), std::signbit(number));
+    EXPECT_TRUE(parseValue(row.erase(end, 1), pos, value) && value.kind == JsonValue::Kind::Number)
+        << row;
+    EXPECT_EQ(pos, end) << row;
+    EXPECT_EQ(std::memcmp(&value.numberValue, &number, sizeof number), 0) << row;
   }
 }
 
@@ -76,10 +62,10 @@ TEST(ParseJson, StringEscapesAndDuplicateKeys) {
       R"({"k\"1":"\b","k\"1":"\u007F\u0080\u07FF\u0800\u0AFa\u00ff\u0x41\u+041\u-001\uzzzz"})",
       value));
   ASSERT_EQ(value.objectValue.size(), 1u);
-  const std::string decoded =
-      "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xE0\xAB\xBA\xC3\xBF"
-      "AA\xEF\xBF\xBF";
-  EXPECT_EQ(value.get("k\"1").stringValue, decoded + std::string(1, '\0'));
+  EXPECT_EQ(value.get("k\"1").stringValue,
+            std::string("\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xE0\xAB\xBA\xC3\xBF"
+                        "AA\xEF\xBF\xBF\0",
+                        19));
   ASSERT_TRUE(parseJson(R"(["\b\f\n\r\t\/\q"])", value));
   EXPECT_EQ(value.arrayValue[0].stringValue, "\b\f\n\r\t/q");
   ASSERT_TRUE(parseJson(R"("\u12")", value));  // too short for an escape: bytes as they are
@@ -100,43 +86,6 @@ TEST(ParseJson, NestingStopsAt256Levels) {
   }
 }
 
-// Every double has a defined integer: truncated toward zero, or the sentinel out of range.
-TEST(JsonValue, NumberConversionsAreDefinedForEveryDouble) {
-  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-  constexpr std::uint64_t kSentinel = 9223372036854775808ULL;
-  const std::tuple<double, std::int64_t, std::uint64_t> rows[] = {
-      {2.9, 2, 2},
-      {-0.5, 0, 0},
-      {-3.9, -3, 18446744073709551613ULL},
-      {9223372036854774784.0, 9223372036854774784LL, 9223372036854774784ULL},
-      {9223372036854775808.0, kMin, 9223372036854775808ULL},
-      {18446744073709549568.0, kMin, 18446744073709549568ULL},
-      {18446744073709551616.0, kMin, kSentinel},
-      {-9223372036854774784.0, -9223372036854774784LL, 9223372036854776832ULL},
-      {std::numeric_limits<double>::quiet_NaN(), kMin, kSentinel}};
-  for (const auto& [number, asInt64, asUint64] : rows) {
-    JsonValue value;
-    value.kind = Kind::Number;
-    value.numberValue = number;
-    EXPECT_EQ(value.getInt64(), asInt64) << number;
-    EXPECT_EQ(value.getUint64(), asUint64) << number;
-  }
-}
-
-TEST(JsonValue, AccessorsNeverConvertBetweenKinds) {
-  JsonValue document;
-  ASSERT_TRUE(parseJson(R"({"n":"7","s":7,"b":1,"o":{"k":true}})", document));
-  EXPECT_EQ(document.get("n").getUint64(), 0u);
-  EXPECT_EQ(document.get("n").getInt64(), 0);
-  EXPECT_EQ(document.get("s").getString("fallback"), "fallback");
-  EXPECT_TRUE(document.get("b").getBool(true));
-  EXPECT_FALSE(document.get("b").getBool(false));
-  EXPECT_TRUE(document.get("o").get("k").getBool(false));
-  EXPECT_FALSE(document.get("o").get("k").has("k"));
-  EXPECT_EQ(&document.get("missing"), &JsonValue::null());
-  EXPECT_EQ(&document.get("s").get("s"), &JsonValue::null());
-}
-
 SandboxConfig withDocument(const std::string& text, SandboxConfig config = {}) {
   JsonValue document;
   EXPECT_TRUE(parseJson(text, document)) << text;
@@ -145,19 +94,18 @@ SandboxConfig withDocument(const std::string& text, SandboxConfig config = {}) {
 }
 
 // Each key sets the field its option sets; numbers of another kind read as 0, texts of another
-// kind keep the field, and the lists append.
+// kind keep the field, the lists append, and a document that is not an object changes nothing.
 TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   const SandboxConfig before = withDocument(
       R"({"cwd":"w","memoryLimitMb":9,"env":{"E":"","F":"1"},"writeFiles":{"w1":"W"}})");
-  std::vector<std::string> options;
   std::istringstream words(
       "--cwd w --env E= --env F=1 --write-file w1 W --mode compile --exec a.exe --stdin-raw 12 "
       "--stdin in --stdin-pipe --report-file r --stdout-file o --stderr-file e --time 1500 "
       "--cpu -1 --mem-bytes 9223372036854775808 --core -1 --max-out 1 --max-err 2 "
       "--max-file-size 3 --max-file-count 4 --no-allow-child --appcontainer --env A= "
       "--env B=x --write-file w2 X --copy-file c s");
-  for (std::string word; words >> word;) options.push_back(word);
-  const SandboxConfig expected = parseCommandLine(options, nullptr).config;
+  const SandboxConfig expected =
+      parseCommandLine({std::istream_iterator<std::string>(words), {}}, nullptr).config;
   EXPECT_EQ(withDocument(R"({"mode":"compile","exec":"a.exe","cwd":5,"stdin":"12",
       "stdinFile":"in","stdinPipe":true,"reportFile":"r","stdoutFile":"o","stderrFile":"e",
       "timeLimitMs":1500.9,"cpuLimitMs":-1,"memoryLimitMb":"9","memoryLimitBytes":1e300,
@@ -167,39 +115,103 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
                          before),
             expected);
   EXPECT_EQ(withDocument("[{\"exec\":\"a\"}]", before), before);
-  const SandboxConfig wrongKinds =
-      withDocument(R"({"env":[1],"writeFiles":"x","allowChildProcess":true})", before);
-  EXPECT_TRUE(wrongKinds.allowChildProcess);
-  EXPECT_EQ(wrongKinds.env, before.env);
-  EXPECT_EQ(wrongKinds.writeFiles, before.writeFiles);
 }
 
-// The profile fills every limit left at 0 and decides child processes unless given.
+// The profile fills every limit left at 0 and decides child processes unless given; a byte limit
+// keeps the MiB default away.
 TEST(ModeDefaults, FillOnlyWhatIsNotGiven) {
-  using Values = std::vector<std::uint64_t>;
-  const auto defaulted = [](SandboxConfig config) {
-    applyModeDefaults(config);
-    return Values{config.timeLimitMs,      config.cpuLimitMs,     config.memoryLimitMb,
-                  config.memoryLimitBytes, config.maxStdoutBytes, config.maxStderrBytes,
-                  config.maxFileSizeBytes, config.maxFileCount,   config.allowChildProcess};
-  };
-  const Values run{3000, 3000, 1024, 0, 131072, 131072, 131072, 32, 0};
-  EXPECT_EQ(defaulted(withDocument(R"({"mode":"run"})")), run);
-  EXPECT_EQ(defaulted(withDocument(R"({"mode":"Compile"})")), run);
-  EXPECT_EQ(defaulted(withDocument(R"({"mode":"compile"})")),
-            (Values{15000, 15000, 2048, 0, 1048576, 1048576, 52428800, 128, 1}));
-  // Given limits stay, and a byte limit keeps the MiB default away.
   const std::string given = R"({"timeLimitMs":1,"cpuLimitMs":2,"memoryLimitBytes":3,
       "maxStdoutBytes":4,"maxStderrBytes":5,"maxFileSizeBytes":6,"maxFileCount":7,)";
-  EXPECT_EQ(defaulted(withDocument(given + R"("mode":"run","allowChildProcess":true})")),
-            (Values{1, 2, 0, 3, 4, 5, 6, 7, 1}));
-  EXPECT_EQ(defaulted(withDocument(given + R"("mode":"compile","allowChildProcess":false})")),
-            (Values{1, 2, 0, 3, 4, 5, 6, 7, 0}));
-  SandboxConfig config;
-  config.memoryLimitMb = 2;
-  EXPECT_EQ(effectiveMemoryLimit(config), 2097152u);
-  config.memoryLimitBytes = 5;
-  EXPECT_EQ(effectiveMemoryLimit(config), 5u);
+  for (const std::string& row : std::initializer_list<std::string>{
+           R"({"mode":"run"} => 3000 3000 1024 0 131072 131072 131072 32 0)",
+           R"({"mode":"compile"} => 15000 15000 2048 0 1048576 1048576 52428800 128 1)",
+           given + R"("mode":"run","allowChildProcess":true} => 1 2 0 3 4 5 6 7 1)"}) {
+    SandboxConfig c = withDocument(row.substr(0, row.find(" => ")));
+    applyModeDefaults(c);
+    std::string limits = " =>";
+    for (const std::uint64_t value : std::initializer_list<std::uint64_t>{
+             c.timeLimitMs, c.cpuLimitMs, c.memoryLimitMb, c.memoryLimitBytes, c.maxStdoutBytes,
+             c.maxStderrBytes, c.maxFileSizeBytes, c.maxFileCount, c.allowChildProcess}) {
+      limits.append(" ").append(std::to_string(value));
+    }
+    EXPECT_EQ(limits, row.substr(row.find(" => "))) << row;
+  }
+}
+
+bool readFakeFile(const std::string& path, std::string& contents) {
+  if (path != "limits.json") return false;
+  contents = R"({"timeLimitMs":700,"cpuLimitMs":800,"env":{"B":"2"}})";
+  return true;
+}
+
+// How the walk ended, and the fields the rows look at when they are set.
+std::string outcome(const CommandLine& result) {
+  const SandboxConfig& c = result.config;
+  std::string text = result.action == CommandLine::Action::Run ? "run" : result.errorText;
+  if (result.action == CommandLine::Action::PrintUsage) {
+    text = "usage " + std::to_string(result.exitStatus);
+  }
+  if (!c.exec.empty()) text += " exec=" + c.exec;
+  if (c.timeLimitMs != 0) text += " time=" + std::to_string(c.timeLimitMs);
+  if (c.coreAffinity != 0) text += " core=" + std::to_string(c.coreAffinity);
+  for (const std::string& entry : c.env) text += " env=" + entry;
+  if (c.allowChildProcessSet) text += c.allowChildProcess ? " child" : " no-child";
+  return text;
+}
+
+// Rows: arguments => outcome. The arguments are split at each single space, so two spaces give
+// an empty one.
+TEST(Options, WalkEndsAsItShould) {
+  for (const std::string row :
+       {" => usage 1", "--exec a -h --exec b => usage 0 exec=a", "--exec a --time => run exec=a",
+        "--copy-file -h => usage 0", "--exec --help => run exec=--help",
+        "--HELP --Time 5 --time=5 x --time 6 => run time=6",
+        "--time \t\n\v\f\r+12abc => run time=12", "--time -x --exec a => invalid stoull argument",
+        "--mem 18446744073709551616 => stoull argument out of range",
+        "--core -1 => run core=4294967295", "--core 4294967296 => stoul argument out of range",
+        "--time 1 --env A=1 --config-file limits.json --env C --exec a => run exec=a time=700 "
+        "env=A=1 env=B=2 env=C",
+        "--config-file limits.json --time 2 --allow-child --no-allow-child => run time=2 env=B=2 "
+        "no-child",
+        "--time 3 --config-file none --config-file => run time=3"}) {
+    const std::string line = row.substr(0, row.find(" => "));
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string word; !line.empty() && std::getline(words, word, ' ');) args.push_back(word);
+    EXPECT_EQ(outcome(parseCommandLine(args, readFakeFile)), row.substr(line.size() + 4)) << row;
+  }
+}
+
+// Rows: the peer's reads (| between two, ! for a failed one, ~ for a NUL byte) => the message, or
+// ! when none was read. After its reads the peer's data ends. Each read first scribbles over the
+// whole buffer it is offered, as a real read may.
+TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {
+  for (std::string row :
+       {"\x03~~~|{|}x => {}x", "\x02~|hi => hi", "\x03~~~|ab => !", "~~~\x01|ab => !",
+        "\x01~~\x01|ab => \x01~~\x01"
+        "ab",
+        "~~~~|{}\n => ~~~~{}\n", "{\"a\"|:1}\n|next => {\"a\":1}\n",
+        "{\"a\"|:1}~|next => {\"a\":1}~", "ab\n\n|rest\n => ab\n\nrest\n",
+        "{\"a\"|:1}|! => {\"a\":1}", " => !", "! => !"}) {
+    std::replace(row.begin(), row.end(), '~', '\0');
+    const std::size_t arrow = row.find(" => ");
+    std::vector<std::string> reads;
+    std::istringstream script(row.substr(0, arrow));
+    for (std::string read; std::getline(script, read, '|');) reads.push_back(read);
+    std::size_t next = 0;
+    std::string message = "stale";
+    const bool ok = readControlMessage(
+        [&](char* buffer, std::size_t capacity, std::size_t& bytesRead) {
+          std::memset(buffer, 0x7F, capacity);
+          const std::string chunk = next < reads.size() ? reads[next++] : "";
+          if (chunk == "!") return false;
+          bytesRead = std::min(capacity, chunk.size());
+          std::memcpy(buffer, chunk.data(), bytesRead);
+          return true;
+        },
+        message);
+    EXPECT_EQ(ok ? message : "!" + message, row.substr(arrow + 4)) << row;
+  }
 }
 
 }  // namespace

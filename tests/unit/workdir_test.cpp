@@ -1,12 +1,12 @@
-// The working directory: prepared before the run, compared after it; files read by the
-// configuration. Against real folders of the machine running the tests.
+// The command's surroundings: its environment (Windows name order, the forgiving dictionary
+// parser, the block, the sources in order) and its working directory (prepared before the run,
+// compared after it), against real folders of the machine running the tests.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 #include <random>
 
-#include "app/options.h"
 #include "common/path.h"
 #include "common/text.h"
 #include "env/environment.h"
@@ -19,28 +19,18 @@ namespace {
 namespace fs = std::filesystem;
 
 // A fresh folder under the temporary folder for one test, removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir()
-      : path_(fs::temp_directory_path() /
-              ("sandbox_unit_" + std::to_string(std::random_device{}()))) {
-    fs::create_directories(path_);
-    path_ = fs::canonical(path_);
-  }
-  ~ScratchDir() { fs::remove_all(path_, ignored_); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
+struct ScratchDir {
+  fs::path path =
+      fs::temp_directory_path() / ("sandbox_unit_" + std::to_string(std::random_device{}()));
+  std::error_code ignored;
+  ScratchDir() { fs::create_directories(path); }
+  ~ScratchDir() { fs::remove_all(path, ignored); }
 
   // The UTF-8 text of a path inside, as the configuration names it.
   std::string utf8(const std::string& name) const {
-    const std::u8string text = (path_ / std::u8string(name.begin(), name.end())).u8string();
+    const std::u8string text = (path / std::u8string(name.begin(), name.end())).u8string();
     return std::string(text.begin(), text.end());
   }
-
- private:
-  fs::path path_;
-  std::error_code ignored_;
 };
 
 void writeFile(const fs::path& path, const std::string& bytes) {
@@ -50,6 +40,65 @@ void writeFile(const fs::path& path, const std::string& bytes) {
 std::string contentsOf(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The map as NAME=VALUE;... in its order, for readable comparisons.
+std::string show(const EnvironmentMap& env) {
+  std::string text;
+  for (const auto& [name, value] : env) text += utf16ToUtf8(name + u"=" + value) + ";";
+  return text;
+}
+
+// An empty block is two zero units, not one: Windows reads a block up to its double terminator.
+// A NUL would end a string of the block early, or the whole block at the start of a name. Names
+// are one in any ASCII case and sort with A-Z lowered, as Windows sorts them.
+TEST(Environment, BlockEndsWithTwoZeroUnitsAndHoldsNoOtherNul) {
+  EXPECT_EQ(buildEnvironmentBlock({}), std::u16string(2, u'\0'));
+  EnvironmentMap env;
+  setEnvVar(env, "Path", "1");
+  setEnvVar(env, "PATH", std::string("2\0tail", 6));
+  setEnvVar(env, std::string("\0X", 2), "ignored");
+  setEnvVar(env, "", "ignored");
+  setEnvVar(env, std::string("B\0C", 3), "\xFF");
+  setEnvVar(env, "_X", "");
+  addEnvironmentStrings(env, u"c=2\0=C:=C:\\\0NOEQ\0A=1=x\0\0ignored\0");
+  addEnvironmentStrings(env, nullptr);
+  EXPECT_EQ(buildEnvironmentBlock(env),
+            std::u16string(u"_X=\0A=1=x\0B=\xFFFD\0c=2\0Path=2\0\0", 26));
+}
+
+// Rows: text => the map it leaves, and ! when it is reported as malformed. The members before a
+// fault stay set.
+TEST(Environment, DictionarySetsMembersUpToTheFault) {
+  for (const std::string& row : std::initializer_list<std::string>{
+           " \t\n\v\f\r{\"A\": \"1\" \"b\" : true} => A=1;b=true;",
+           R"({,,"A":x y ,,"B":{"n":1}} => A=xy;B={"n":1;)",
+           R"({"A":"q\"\\\n\r\t\z"} => A=q")"
+           "\\\n\r\tz;",
+           R"({"A":"1 => A=1;)", R"({"":"x"} => )", std::string("{\"A\":\"x\0y\"} => A=x;", 19),
+           R"({"A":"1", B:2} => A=1;!)", R"({"A" 1} => !)", R"({"A => !)", "  => !"}) {
+    EnvironmentMap env;
+    const bool ok = parseEnvJson(env, row.substr(0, row.find(" => ")));
+    EXPECT_EQ(show(env) + (ok ? "" : "!"), row.substr(row.find(" => ") + 4)) << row;
+  }
+}
+
+// Later sources override earlier ones: inherited, --env-json, its file, then each --env. The
+// file's non-ASCII name is found, as a stdinFile's is: both take pathFromUtf8 and readWholeFile.
+TEST(Environment, AssembledFromEverySourceInOrder) {
+  const ScratchDir scratch;
+  const std::string file = scratch.utf8("env_\xC3\xA9.json");
+  writeFile(pathFromUtf8(file), R"({"F":"file","E":"file"})");
+  SandboxConfig config;
+  config.envJson = R"({"J":"json","F":"json","I":"json"})";
+  config.envJsonFile = file;
+  config.env = {"E=env=1", "=skip", "NOEQ", ""};
+  const auto inherit = [](EnvironmentMap& env) { setEnvVar(env, "I", "inherited"); };
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;F=file;I=json;J=json;");
+  config.inheritEnv = false;
+  config.envJson.clear();
+  config.envJsonFile += ".missing";
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;");
 }
 
 // What the scan found, as new files / largest size / listed names / message.
@@ -75,26 +124,11 @@ TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   EXPECT_EQ(scanned({}, {{u"a", 1}, {u"b", 1}}, 1), "2 1 [a;b;] File count limit exceeded: 2 > 1");
 }
 
-TEST(FileScan, SnapshotHoldsTheRegularFilesDirectlyInTheFolder) {
-  const ScratchDir scratch;
-  writeFile(scratch.path() / "a.txt", "abc");
-  writeFile(pathFromUtf8(scratch.utf8("\xC3\xA9")), "");
-  fs::create_directories(scratch.path() / "sub");
-  writeFile(scratch.path() / "sub" / "inner", "x");
-  EXPECT_EQ(takeSnapshot(scratch.path()), (FileSnapshot{{u"a.txt", 3}, {u"\u00e9", 0}}));
-  EXPECT_TRUE(takeSnapshot(scratch.path() / "missing").empty());
-  EXPECT_TRUE(takeSnapshot(scratch.path() / "a.txt").empty());
-
-  const FileScanner scanner{scratch.path(), 2, 0, takeSnapshot(scratch.path())};
-  writeFile(scratch.path() / "b", "1");
-  EXPECT_EQ(scanAfterRun(scanner).message, "File count limit exceeded: 1 > 0");
-}
-
 // Files are written byte for byte in list order, then copied; a failing entry skips only
 // itself.
 TEST(PrepareWorkingDirectory, CreatesTheFolderWritesThenCopies) {
   const ScratchDir scratch;
-  writeFile(scratch.path() / "source", "copied");
+  writeFile(scratch.path / "source", "copied");
   SandboxConfig config;
   config.cwd = scratch.utf8("w\xC3\xA9/sub/../run");
   config.writeFiles = {
@@ -105,59 +139,11 @@ TEST(PrepareWorkingDirectory, CreatesTheFolderWritesThenCopies) {
                       {"c/copy", scratch.utf8("source")}};
   const fs::path directory = prepareWorkingDirectory(config);
   EXPECT_EQ(directory, pathFromUtf8(scratch.utf8("w\xC3\xA9/run")).lexically_normal());
-  EXPECT_EQ(contentsOf(directory / "d" / "x.txt"), std::string("A\r\nB\0", 5));
-  EXPECT_EQ(contentsOf(directory / "f"), "1");
-  EXPECT_EQ(contentsOf(directory / "y"), "copied");
-  EXPECT_EQ(contentsOf(directory / "c" / "copy"), "copied");
+  EXPECT_EQ(contentsOf(directory / "d" / "x.txt") + contentsOf(directory / "f") + "|" +
+                contentsOf(directory / "y") + contentsOf(directory / "c" / "copy"),
+            std::string("A\r\nB\0", 5) + "1|copiedcopied");
   EXPECT_FALSE(fs::exists(directory / "z"));
-  EXPECT_TRUE(copyFileReplacing(scratch.path() / "source", directory / "y"));
-  EXPECT_FALSE(copyFileReplacing(scratch.path() / "missing", directory / "y"));
-  EXPECT_FALSE(copyFileReplacing(scratch.path(), directory / "dir"));
-
-  config = SandboxConfig{};
-  config.cwd = scratch.utf8("empty");
-  EXPECT_TRUE(fs::is_directory(prepareWorkingDirectory(config)));
-  config.cwd = "";
-  EXPECT_EQ(prepareWorkingDirectory(config), fs::current_path());
-  EXPECT_EQ(resolveWorkingDirectory("sub/../rel"), (fs::current_path() / "rel").lexically_normal());
-}
-
-TEST(ReadWholeFile, BytesUnchangedOrNothing) {
-  const ScratchDir scratch;
-  const std::string path = scratch.utf8("c\xC3\xA9.json");
-  writeFile(pathFromUtf8(path), "{\"exec\":\"a\r\n\"}");
-  std::string contents = "kept";
-  EXPECT_FALSE(readWholeFile(scratch.path() / "missing", contents));
-  EXPECT_FALSE(readWholeFile(scratch.path(), contents));
-  EXPECT_EQ(contents, "kept");
-  EXPECT_TRUE(readWholeFile(pathFromUtf8(path), contents));
-  EXPECT_EQ(contents, "{\"exec\":\"a\r\n\"}");
-  // The walk's own reader finds a configuration file by its UTF-8 name.
-  EXPECT_EQ(parseCommandLine({"--config-file", path}, nullptr).config.exec, "a\r\n");
-}
-
-std::string show(const EnvironmentMap& env) {
-  std::string text;
-  for (const auto& [name, value] : env) text += utf16ToUtf8(name + u"=" + value) + ";";
-  return text;
-}
-
-// Later sources override earlier ones: inherited, --env-json, its file, then each --env.
-TEST(Environment, AssembledFromEverySourceInOrder) {
-  const ScratchDir scratch;
-  const std::string file = scratch.utf8("env_\xC3\xA9.json");  // a non-ASCII name is found
-  writeFile(pathFromUtf8(file), "{\"F\":\"file\",\"E\":\"file\"}");
-  SandboxConfig config;
-  config.envJson = R"({"J":"json","F":"json","I":"json"})";
-  config.envJsonFile = file;
-  config.env = {"E=env=1", "=skip", "NOEQ", ""};
-  const auto inherit = [](EnvironmentMap& env) { setEnvVar(env, "I", "inherited"); };
-  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;F=file;I=json;J=json;");
-
-  config.inheritEnv = false;
-  config.envJson.clear();
-  config.envJsonFile += ".missing";
-  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;");
+  EXPECT_EQ(resolveWorkingDirectory(""), fs::current_path());
 }
 
 }  // namespace
