@@ -66,6 +66,33 @@ TEST(BuildCommandLine, QuotesTheProgramFoundInTheWorkingDirectory) {
   }
 }
 
+// Creation is retried only while the program file is held (sharing violation, access denied), at
+// most kCreateAttempts times with a pause after each refusal; any other error ends it at once.
+TEST(CreateAttempts, RetryWhileTheProgramFileIsHeld) {
+  struct Row {
+    std::vector<std::uint32_t> errors;  // of each attempt; 0 creates the process
+    bool created;
+    std::uint32_t attempts, error, pausedMs;
+  };
+  const Row rows[] = {
+      {{0}, true, 1, 0, 0},
+      {{32, 5, 0}, true, 3, 0, 40},
+      {{5, 2}, false, 2, 2, 20},
+      {std::vector<std::uint32_t>(16, 32), false, 15, 32, 300},
+  };
+  for (const Row& row : rows) {
+    std::size_t next = 0;
+    std::uint32_t paused = 0;
+    const CreateAttempts outcome =
+        runCreateAttempts([&](std::uint32_t& error) { return (error = row.errors[next++]) == 0; },
+                          [&](std::uint32_t ms) { paused += ms; });
+    EXPECT_EQ(outcome.created, row.created) << row.errors.size();
+    EXPECT_EQ(outcome.attempts, row.attempts) << row.errors.size();
+    EXPECT_EQ(outcome.error, row.error) << row.errors.size();
+    EXPECT_EQ(paused, row.pausedMs) << row.errors.size();
+  }
+}
+
 TEST(WinPath, JoinAndNormalForm) {
   for (const std::string row :
        {R"(C:\wd => p => C:\wd\p)", R"( => x => x)", R"(C:\wd => D:x => D:x)",
