@@ -1,8 +1,8 @@
-// The command line: text conversion, Windows path rules on any host (the results
-// std::filesystem::path gives on Windows), and resolving the program.
+// The command line: text conversion, Windows path rules on any host, resolving the program.
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 #include <vector>
 
 #include "common/text.h"
@@ -14,17 +14,14 @@ namespace {
 
 std::string show(std::u16string_view text) { return utf16ToUtf8(text); }
 
-// Valid text at every encoding-length boundary converts both ways unchanged. Malformed UTF-8
-// becomes U+FFFD and decoding resumes at the byte that broke it; an unpaired surrogate becomes
-// U+FFFD the other way.
+// Every encoding-length boundary round-trips; what is malformed becomes U+FFFD either way.
 TEST(Text, ConvertsBothWaysAndReplacesWhatIsMalformed) {
   const std::pair<std::string, std::u16string> rows[] = {
       {"", u""},
       {"a\x7F", u"a\x7F"},
       {"\xC2\x80\xDF\xBF", u"\x0080\x07FF"},
       {"\xE0\xA0\x80\xED\x9F\xBF\xEF\xBF\xBF", u"\x0800\xD7FF\xFFFF"},
-      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", u"\xD800\xDC00\xDBFF\xDFFF"},
-  };
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", u"\xD800\xDC00\xDBFF\xDFFF"}};
   for (const auto& [utf8, utf16] : rows) {
     EXPECT_EQ(utf8ToUtf16(utf8), utf16) << utf8;
     EXPECT_EQ(utf16ToUtf8(utf16), utf8) << utf8;
@@ -43,13 +40,13 @@ std::vector<std::string> parts(std::string row) {
   return parts;
 }
 
-// Rows: command => working directory => command line. On the disk, dir is a directory and every
-// path not listed is missing; a program without extension is also looked for with ".exe".
+// Rows: command => working directory => command line; "dir" is a directory, unlisted paths missing.
 TEST(BuildCommandLine, QuotesTheProgramFoundInTheWorkingDirectory) {
-  const std::map<std::u16string, bool> disk = {
-      {uR"(C:\w\main.exe)", false}, {uR"(C:\w\tool)", false},      {uR"(C:\w\my prog.exe)", false},
-      {uR"(C:\w\dir)", true},       {u"C:\\w\\\u00e9.exe", false},
-  };
+  const std::map<std::u16string, bool> disk = {{uR"(C:\w\main.exe)", false},
+                                               {uR"(C:\w\tool)", false},
+                                               {uR"(C:\w\my prog.exe)", false},
+                                               {uR"(C:\w\dir)", true},
+                                               {u"C:\\w\\\u00e9.exe", false}};
   const auto probe = [&](const std::u16string& path) {
     const auto found = disk.find(winpath::lexicallyNormal(path));
     return found == disk.end() ? FileFacts{} : FileFacts{true, found->second};
@@ -66,34 +63,29 @@ TEST(BuildCommandLine, QuotesTheProgramFoundInTheWorkingDirectory) {
   }
 }
 
-// Creation is retried only while the program file is held (sharing violation, access denied), at
-// most kCreateAttempts times with a pause after each refusal; any other error ends it at once.
+// Only errors 32 and 5 (the file is held) retry, at most kCreateAttempts times, pausing after each.
 TEST(CreateAttempts, RetryWhileTheProgramFileIsHeld) {
   struct Row {
     std::vector<std::uint32_t> errors;  // of each attempt; 0 creates the process
     bool created;
     std::uint32_t attempts, error, pausedMs;
   };
-  const Row rows[] = {
-      {{0}, true, 1, 0, 0},
-      {{32, 5, 0}, true, 3, 0, 40},
-      {{5, 2}, false, 2, 2, 20},
-      {std::vector<std::uint32_t>(16, 32), false, 15, 32, 300},
-  };
-  for (const Row& row : rows) {
+  for (const Row& row :
+       {Row{{0}, true, 1, 0, 0}, Row{{32, 5, 0}, true, 3, 0, 40}, Row{{5, 2}, false, 2, 2, 20},
+        Row{std::vector<std::uint32_t>(16, 32), false, 15, 32, 300}}) {
     std::size_t next = 0;
     std::uint32_t paused = 0;
-    const CreateAttempts outcome =
+    const CreateAttempts got =
         runCreateAttempts([&](std::uint32_t& error) { return (error = row.errors[next++]) == 0; },
                           [&](std::uint32_t ms) { paused += ms; });
-    EXPECT_EQ(outcome.created, row.created) << row.errors.size();
-    EXPECT_EQ(outcome.attempts, row.attempts) << row.errors.size();
-    EXPECT_EQ(outcome.error, row.error) << row.errors.size();
-    EXPECT_EQ(paused, row.pausedMs) << row.errors.size();
+    EXPECT_EQ(std::tuple(got.created, got.attempts, got.error, paused),
+              std::tuple(row.created, row.attempts, row.error, row.pausedMs))
+        << row.errors.size();
   }
 }
 
-TEST(WinPath, JoinAndNormalForm) {
+// Rows: joined parts; path => normal form; path => root name length => absolute => extension.
+TEST(WinPath, JoinNormalFormRootsAndExtensions) {
   for (const std::string row :
        {R"(C:\wd => p => C:\wd\p)", R"( => x => x)", R"(C:\wd => D:x => D:x)",
         R"(C:\wd => C:x => C:\wd\x)", R"(C: => x => C:x)", R"(C:\wd => \x => C:\x)",
@@ -107,11 +99,6 @@ TEST(WinPath, JoinAndNormalForm) {
         R"(\??\C:\a\.\b => \??\C:\a\b)"}) {
     EXPECT_EQ(show(winpath::lexicallyNormal(utf8ToUtf16(parts(row)[0]))), parts(row)[1]) << row;
   }
-}
-
-// Rows: path => length of its root name => absolute => has an extension. Only the file name's
-// own dot makes an extension, and not as its first character.
-TEST(WinPath, RootsAndExtensions) {
   for (const std::string row :
        {" => 0 => 0 => 0", "a: => 2 => 0 => 0", R"(z:\ => 2 => 1 => 0)", "A:x => 2 => 0 => 0",
         R"(1:\x => 0 => 0 => 0)", R"(\x => 0 => 0 => 0)", R"(\\\x => 0 => 0 => 0)",

@@ -1,5 +1,4 @@
-// A run and its report: the limits it is held to, its verdict, the report text, where it goes
-// and the status the sandbox ends with.
+// A run and its report: its limits, verdict, report text, delivery and exit status.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -32,8 +31,8 @@ TEST(Supervision, StopsAtEachLimitsEdge) {
   EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), Action::Continue);
 }
 
-// After the stop, a read gets a short grace from the stop (or its own later start); an echo
-// write is judged by its own duration only, so a slow reader that keeps reading loses nothing.
+// After the stop a read gets a short grace from the stop (or its later start); an echo write is
+// overdue only once it has itself stalled, so a slow but live reader loses nothing.
 TEST(OutputCut, PumpCallOverdue) {
   const std::tuple<bool, std::uint64_t, std::uint64_t, std::uint64_t, bool> rows[] = {
       {false, 100, 1000, 1049, false},  {false, 100, 1000, 1050, true},
@@ -47,10 +46,8 @@ TEST(OutputCut, PumpCallOverdue) {
   }
 }
 
-// Rows: MiB, bytes, core and child processes allowed => limit flags, process and job memory,
-// affinity, active processes and UI restrictions, in hex. Kill on close, no crash dialog and every
-// UI restriction always; the rest as configured. Megabytes too many for bytes saturate: wrapping
-// round to 0 would lift the limit.
+// Rows: MiB, bytes, core, children allowed => flags, process and job memory, affinity, active
+// processes, UI restrictions (hex). Too many MiB saturate: wrapping to 0 would lift the limit.
 TEST(Job, LimitsFollowTheConfiguration) {
   for (const std::string row :
        {"2 0 3 0 => 2718 200000 200000 8 1 ff", "2 5 63 1 => 2710 5 5 8000000000000000 0 ff",
@@ -71,8 +68,7 @@ TEST(Job, LimitsFollowTheConfiguration) {
 
 using Values = std::vector<std::uint64_t>;
 
-// Times truncate to milliseconds one by one; the peak is the larger of job and process; a
-// failed query leaves its fields 0.
+// Times truncate to ms one by one, the peak is job's or process's larger, a failed query gives 0.
 TEST(Job, AccountingFromTheRawCounters) {
   for (const bool ok : {true, false}) {
     const JobAccounting a = accountingFromRaw({ok, 7, 9, !ok, 19999, 29999, 1, 2, 3, 4});
@@ -82,9 +78,7 @@ TEST(Job, AccountingFromTheRawCounters) {
   }
 }
 
-// The facts of a run, from words: time, memory, output, stdout, stderr and files each say that
-// limit was hit, compile or Compile name the mode, exit=N gives the exit code and peak=N the peak
-// memory against a limit of 100 MiB.
+// The facts of a run from words: limits hit, the mode, exit=N, peak=N against a 100 MiB limit.
 RunOutcome outcomeOf(const std::string& words) {
   const std::pair<const char*, bool RunOutcome::*> flags[] = {
       {"time", &RunOutcome::timedOut},          {"memory", &RunOutcome::memoryHit},
@@ -103,8 +97,7 @@ RunOutcome outcomeOf(const std::string& words) {
   return o;
 }
 
-// Time before memory before output before files before the exit code; a failed command near its
-// memory limit (88% of it) ran out of memory. The verdict changes no field but status and message.
+// Time, memory, output, files, then the exit code; a failure at 88% of the memory limit is memory.
 TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
   for (const std::string row :
        {"time memory output => TimeLimitExceeded", "memory output => MemoryLimitExceeded",
@@ -151,8 +144,8 @@ std::string delivered(bool controlPipe, bool reportPipe, bool reportFile,
          (fallback ? "then stderr" : "");
 }
 
-// A report is never lost: a named file always gets it, then one pipe, and standard error takes
-// it when no channel is named or none received it.
+// A named file always gets the report, then one pipe; standard error when none is named or none
+// received it.
 TEST(Delivery, EveryReportReachesSomeChannel) {
   EXPECT_EQ(delivered(false, false, false, ""), "stderr ");
   EXPECT_EQ(delivered(false, false, true, "file"), "file ");
