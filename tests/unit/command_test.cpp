@@ -33,9 +33,8 @@ TEST(Text, ConvertsBothWaysAndReplacesWhatIsMalformed) {
 // A table row "a => b => c" as its parts.
 std::vector<std::string> parts(std::string row) {
   std::vector<std::string> parts;
-  for (std::size_t at; (at = row.find(" => ")) != std::string::npos; row.erase(0, at + 4)) {
+  for (std::size_t at; (at = row.find(" => ")) != std::string::npos; row.erase(0, at + 4))
     parts.push_back(row.substr(0, at));
-  }
   parts.push_back(row);
   return parts;
 }

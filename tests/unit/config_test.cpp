@@ -123,23 +123,6 @@ TEST(ModeDefaults, FillOnlyWhatIsNotGiven) {
   }
 }
 
-// An option's number is read as strtoull reads it; a configuration file applies where it stands
-// among the options, and one that cannot be read is passed over.
-TEST(Options, NumbersAndConfigurationFilesWhereTheyStand) {
-  const auto readFake = [](const std::string& path, std::string& contents) {
-    contents = R"({"timeLimitMs":700,"cpuLimitMs":800,"env":{"B":"2"}})";
-    return path == "limits.json";
-  };
-  const CommandLine walk =
-      parseCommandLine({"--time", "9", "--config-file", "limits.json", "--time",
-                        " \t\n\v\f\r+12abc", "--config-file", "none", "--env", "C"},
-                       readFake);
-  EXPECT_EQ(walk.action, CommandLine::Action::Run);
-  EXPECT_EQ(walk.config.timeLimitMs, 12u);
-  EXPECT_EQ(walk.config.cpuLimitMs, 800u);
-  EXPECT_EQ(walk.config.env, (std::vector<std::string>{"B=2", "C"}));
-}
-
 // Rows: the peer's reads (| between, ! failed, ~ NUL) => message (! when none); each read
 // scribbles over the whole buffer first, as a real read may.
 TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <random>
 
 #include "common/path.h"
@@ -32,11 +31,6 @@ struct ScratchDir {
 
 void writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string contentsOf(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::string show(const EnvironmentMap& env) {
@@ -113,14 +107,14 @@ TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   EXPECT_EQ(scanned({}, {{u"a", 1}, {u"b", 1}}, 1), "2 1 [a;b;] File count limit exceeded: 2 > 1");
 }
 
-// Files are written byte for byte, their folders made; an empty cwd is the current folder.
-TEST(PrepareWorkingDirectory, WritesEachFileInItsFolder) {
+// Files are written, then copied, each into folders made for it; an empty cwd is the current one.
+TEST(PrepareWorkingDirectory, WritesThenCopiesIntoNewFolders) {
   const ScratchDir scratch;
   SandboxConfig config;
   config.cwd = scratch.utf8("w\xC3\xA9/sub/../run");
-  config.writeFiles = {{"d/x.txt", std::string("A\r\nB\0", 5)}};
-  const fs::path directory = prepareWorkingDirectory(config);
-  EXPECT_EQ(contentsOf(directory / "d" / "x.txt"), std::string("A\r\nB\0", 5));
+  config.writeFiles = {{"d/x", "1"}};
+  config.copyFiles = {{"c/y", scratch.utf8("w\xC3\xA9/run/d/x")}};
+  EXPECT_TRUE(fs::exists(prepareWorkingDirectory(config) / "c" / "y"));
   EXPECT_EQ(resolveWorkingDirectory(""), fs::current_path());
 }
 
