@@ -104,23 +104,15 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   EXPECT_EQ(withDocument("[{\"exec\":\"a\"}]", before), before);
 }
 
-// The profile fills limits left at 0 and child processes unless given; bytes keep the MiB away.
+// The profile fills limits left at 0, and child processes unless given; bytes keep the MiB away.
 TEST(ModeDefaults, FillOnlyWhatIsNotGiven) {
-  const std::string given = R"({"timeLimitMs":1,"cpuLimitMs":2,"memoryLimitBytes":3,
-      "maxStdoutBytes":4,"maxStderrBytes":5,"maxFileSizeBytes":6,"maxFileCount":7,)";
-  for (const std::string& row : std::initializer_list<std::string>{
-           R"({"mode":"compile"} => 15000 15000 2048 0 1048576 1048576 52428800 128 1)",
-           given + R"("mode":"run","allowChildProcess":true} => 1 2 0 3 4 5 6 7 1)"}) {
-    SandboxConfig c = withDocument(row.substr(0, row.find(" => ")));
-    applyModeDefaults(c);
-    std::string limits = " =>";
-    for (const std::uint64_t value : std::initializer_list<std::uint64_t>{
-             c.timeLimitMs, c.cpuLimitMs, c.memoryLimitMb, c.memoryLimitBytes, c.maxStdoutBytes,
-             c.maxStderrBytes, c.maxFileSizeBytes, c.maxFileCount, c.allowChildProcess}) {
-      limits.append(" ").append(std::to_string(value));
-    }
-    EXPECT_EQ(limits, row.substr(row.find(" => "))) << row;
-  }
+  SandboxConfig c = withDocument(
+      R"({"mode":"compile","timeLimitMs":1,"memoryLimitBytes":3,"allowChildProcess":false})");
+  applyModeDefaults(c);
+  EXPECT_EQ((std::vector<std::uint64_t>{c.timeLimitMs, c.cpuLimitMs, c.memoryLimitMb,
+                                        c.memoryLimitBytes, c.maxStdoutBytes, c.maxStderrBytes,
+                                        c.maxFileSizeBytes, c.maxFileCount, c.allowChildProcess}),
+            (std::vector<std::uint64_t>{1, 15000, 0, 3, 1048576, 1048576, 52428800, 128, 0}));
 }
 
 // Rows: the peer's reads (| between, ! failed, ~ NUL) => message (! when none); each read

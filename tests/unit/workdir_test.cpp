@@ -8,7 +8,6 @@
 #include "common/text.h"
 #include "env/environment.h"
 #include "workdir/prepare.h"
-#include "workdir/scan.h"
 
 namespace sandbox {
 namespace {
@@ -22,16 +21,11 @@ struct ScratchDir {
   std::error_code ignored;
   ScratchDir() { fs::create_directories(path); }
   ~ScratchDir() { fs::remove_all(path, ignored); }
-
   std::string utf8(const std::string& name) const {
     const std::u8string text = (path / std::u8string(name.begin(), name.end())).u8string();
     return std::string(text.begin(), text.end());
   }
 };
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::string show(const EnvironmentMap& env) {
   std::string text;
@@ -75,7 +69,7 @@ TEST(Environment, DictionarySetsMembersUpToTheFault) {
 TEST(Environment, AssembledFromEverySourceInOrder) {
   const ScratchDir scratch;
   const std::string file = scratch.utf8("env_\xC3\xA9.json");
-  writeFile(pathFromUtf8(file), R"({"F":"file","E":"file"})");
+  std::ofstream(pathFromUtf8(file), std::ios::binary) << R"({"F":"file","E":"file"})";
   SandboxConfig config;
   config.envJson = R"({"J":"json","F":"json","I":"json"})";
   config.envJsonFile = file;
@@ -86,25 +80,6 @@ TEST(Environment, AssembledFromEverySourceInOrder) {
   config.envJson.clear();
   config.envJsonFile += ".missing";
   EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;");
-}
-
-std::string scanned(const FileSnapshot& before, const FileSnapshot& after, std::uint32_t maxCount) {
-  const FileScanResult result = compareSnapshots(before, after, 10, maxCount);
-  std::string text =
-      std::to_string(result.newFilesCount) + " " + std::to_string(result.maxFileSizeSeen) + " [";
-  for (const std::string& name : result.generatedFiles) text += name + ";";
-  EXPECT_EQ(result.limitExceeded, !result.message.empty());
-  return text + "] " + result.message;
-}
-
-// Changed files are listed, only new names counted; both limits are strict, the first file over
-// the size limit ends the walk.
-TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
-  EXPECT_EQ(scanned({{u"A", 1}}, {{u"A", 1}, {u"a", 3}, {u"\u00e9", 10}}, 2),
-            "2 10 [a;\xC3\xA9;] ");
-  EXPECT_EQ(scanned({{u"in", 5}}, {{u"in", 11}, {u"z", 12}}, 0),
-            "0 11 [in;] File size limit exceeded: in (11 bytes > 10 bytes)");
-  EXPECT_EQ(scanned({}, {{u"a", 1}, {u"b", 1}}, 1), "2 1 [a;b;] File count limit exceeded: 2 > 1");
 }
 
 // Files are written, then copied, each into folders made for it; an empty cwd is the current one.
