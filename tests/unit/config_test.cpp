@@ -1,4 +1,4 @@
-// The configuration: the JSON reader, the document, mode defaults, options, the control message.
+// The configuration: JSON reader, document against the options, mode defaults, control message.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -80,8 +80,7 @@ SandboxConfig withDocument(const std::string& text, SandboxConfig config = {}) {
   return config;
 }
 
-// Each key sets its option's field; a mistyped number reads 0, a mistyped text keeps the field,
-// lists append, and a document that is not an object changes nothing.
+// Each key sets its option's field; mistyped numbers read 0, mistyped texts keep it, lists append.
 TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   const SandboxConfig before = withDocument(
       R"({"cwd":"w","memoryLimitMb":9,"env":{"E":"","F":"1"},"writeFiles":{"w1":"W"}})");
@@ -115,8 +114,7 @@ TEST(ModeDefaults, FillOnlyWhatIsNotGiven) {
             (std::vector<std::uint64_t>{1, 15000, 0, 3, 1048576, 1048576, 52428800, 128, 0}));
 }
 
-// Rows: the peer's reads (| between, ! failed, ~ NUL) => message (! when none); each read
-// scribbles over the whole buffer first, as a real read may.
+// Rows: the peer's reads (| between, ! failed, ~ NUL) => message, ! if none; reads scribble first.
 TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {
   for (std::string row : {"\x03~~~|{|}x => {}x", "\x03~~~|ab => !", "~~~\x01|ab => !",
                           "{\"a\"|:1}\n|next => {\"a\":1}\n", "{\"a\"|:1}~|next => {\"a\":1}~",

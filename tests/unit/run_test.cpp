@@ -29,8 +29,7 @@ TEST(Supervision, StopsAtEachLimitsEdge) {
   EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), Action::Continue);
 }
 
-// After the stop a read gets a short grace from the stop (or its later start); an echo write is
-// overdue only once it has itself stalled, so a slow but live reader loses nothing.
+// After the stop a read has a short grace; an echo write is overdue only once it has stalled.
 TEST(OutputCut, PumpCallOverdue) {
   const std::tuple<bool, std::uint64_t, std::uint64_t, std::uint64_t, bool> rows[] = {
       {false, 100, 1000, 1049, false},  {false, 100, 1000, 1050, true},

@@ -33,8 +33,7 @@ std::string show(const EnvironmentMap& env) {
   return text;
 }
 
-// An empty block is two zero units; a NUL cuts a name or value as a C string would. Names are one
-// in any ASCII case and sort with A-Z lowered, as Windows sorts them.
+// An empty block is two zero units; a NUL cuts a string; names sort case-blind with A-Z lowered.
 TEST(Environment, BlockEndsWithTwoZeroUnitsAndHoldsNoOtherNul) {
   EXPECT_EQ(buildEnvironmentBlock({}), std::u16string(2, u'\0'));
   EnvironmentMap env;
