@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "app/options.h"
 #include "config/config.h"
@@ -112,6 +114,50 @@ TEST(ModeDefaults, FillOnlyWhatIsNotGiven) {
                                         c.memoryLimitBytes, c.maxStdoutBytes, c.maxStderrBytes,
                                         c.maxFileSizeBytes, c.maxFileCount, c.allowChildProcess}),
             (std::vector<std::uint64_t>{1, 15000, 0, 3, 1048576, 1048576, 52428800, 128, 0}));
+}
+
+bool readFakeFile(const std::string& path, std::string& contents) {
+  if (path != "limits.json") return false;
+  contents = R"({"timeLimitMs":700,"cpuLimitMs":800,"env":{"B":"2"}})";
+  return true;
+}
+
+// How the walk ended, and the fields the rows look at when they are set.
+std::string outcome(const CommandLine& result) {
+  const SandboxConfig& c = result.config;
+  std::string text = result.action == CommandLine::Action::Run ? "run" : result.errorText;
+  if (result.action == CommandLine::Action::PrintUsage) {
+    text = "usage " + std::to_string(result.exitStatus);
+  }
+  if (!c.exec.empty()) text += " exec=" + c.exec;
+  if (c.timeLimitMs != 0) text += " time=" + std::to_string(c.timeLimitMs);
+  if (c.coreAffinity != 0) text += " core=" + std::to_string(c.coreAffinity);
+  for (const std::string& entry : c.env) text += " env=" + entry;
+  if (c.allowChildProcessSet) text += c.allowChildProcess ? " child" : " no-child";
+  return text;
+}
+
+// Rows: arguments => outcome. The arguments are split at each single space, so two spaces give
+// an empty one.
+TEST(Options, WalkEndsAsItShould) {
+  for (const std::string row :
+       {" => usage 1", "--exec a -h --exec b => usage 0 exec=a", "--exec a --time => run exec=a",
+        "--copy-file -h => usage 0", "--exec --help => run exec=--help",
+        "--HELP --Time 5 --time=5 x --time 6 => run time=6",
+        "--time \t\n\v\f\r+12abc => run time=12", "--time -x --exec a => invalid stoull argument",
+        "--mem 18446744073709551616 => stoull argument out of range",
+        "--core -1 => run core=4294967295", "--core 4294967296 => stoul argument out of range",
+        "--time 1 --env A=1 --config-file limits.json --env C --exec a => run exec=a time=700 "
+        "env=A=1 env=B=2 env=C",
+        "--config-file limits.json --time 2 --allow-child --no-allow-child => run time=2 env=B=2 "
+        "no-child",
+        "--time 3 --config-file none --config-file => run time=3"}) {
+    const std::string line = row.substr(0, row.find(" => "));
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string word; !line.empty() && std::getline(words, word, ' ');) args.push_back(word);
+    EXPECT_EQ(outcome(parseCommandLine(args, readFakeFile)), row.substr(line.size() + 4)) << row;
+  }
 }
 
 // Rows: the peer's reads (| between, ! failed, ~ NUL) => message, ! if none; reads scribble first.
