@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "env/environment.h"
 #include "workdir/prepare.h"
+#include "workdir/scan.h"
 
 namespace sandbox {
 namespace {
@@ -90,6 +91,25 @@ TEST(PrepareWorkingDirectory, WritesThenCopiesIntoNewFolders) {
   config.copyFiles = {{"c/y", scratch.utf8("w\xC3\xA9/run/d/x")}};
   EXPECT_TRUE(fs::exists(prepareWorkingDirectory(config) / "c" / "y"));
   EXPECT_EQ(resolveWorkingDirectory(""), fs::current_path());
+}
+
+// New and resized files are listed, only new ones counted; the first listed file over the size
+// limit ends the walk with its message; both limits pass a value equal to them.
+TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
+  const FileSnapshot before = {{u"kept", 5}, {u"grown", 1}};
+  const FileSnapshot after = {{u"a", 10}, {u"b", 11}, {u"grown", 10}, {u"kept", 5}, {u"z", 99}};
+  FileScanResult scan = compareSnapshots(before, after, 10, 2);
+  EXPECT_TRUE(scan.limitExceeded);
+  EXPECT_EQ(scan.message, "File size limit exceeded: b (11 bytes > 10 bytes)");
+  EXPECT_EQ(scan.generatedFiles, (std::vector<std::string>{"a", "b"}));
+  scan = compareSnapshots(before, after, 99, 2);
+  EXPECT_TRUE(scan.limitExceeded);
+  EXPECT_EQ(scan.message, "File count limit exceeded: 3 > 2");
+  EXPECT_EQ(scan.newFilesCount, 3u);
+  EXPECT_EQ(scan.maxFileSizeSeen, 99u);
+  scan = compareSnapshots(before, after, 99, 3);
+  EXPECT_FALSE(scan.limitExceeded);
+  EXPECT_EQ(scan.generatedFiles, (std::vector<std::string>{"a", "b", "grown", "z"}));
 }
 
 }  // namespace
