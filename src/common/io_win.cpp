@@ -19,9 +19,8 @@ bool writeStandard(DWORD stdHandle, const std::string& text) {
   HANDLE handle = GetStdHandle(stdHandle);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
   const bool written = writeAll(handle, text);
-  // A pipe's reader sees the bytes at once, and flushing a pipe waits until the reader has read
-  // them all: a service reading standard output to its end first would wait for ever.
-  if (GetFileType(handle) != FILE_TYPE_PIPE) FlushFileBuffers(handle);
+  // A service reading standard output to its end first would wait for ever on a flushed pipe.
+  if (!isPipe(handle)) FlushFileBuffers(handle);
   return written;
 }
 

@@ -74,8 +74,6 @@ class BlockedCall {
   std::atomic<std::uint64_t>& slot_;
 };
 
-bool isPipe(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_PIPE; }
-
 }  // namespace
 
 PumpState::~PumpState() {
@@ -166,7 +164,6 @@ void pumpLoop(PumpState& pump, bool echoIsPipe) {
         // A reader that is gone or never reads (the write was cancelled) gets no more echo.
         echoing = writeAll(pump.echoHandle, buffer, allowed);
       }
-      // A pipe's reader sees the bytes at once; flushing one waits for the reader to drain it.
       if (echoing && !echoIsPipe) FlushFileBuffers(pump.echoHandle);
     }
     if (cut.truncated) {
