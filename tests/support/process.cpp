@@ -13,6 +13,7 @@
 #include "common/io_win.h"
 #include "common/quote.h"
 #include "common/text.h"
+#include "isolation/launch_win.h"
 
 namespace sandbox::test {
 
@@ -69,35 +70,20 @@ std::filesystem::path sandboxExe() { return besideTests(L"sandbox.exe"); }
 std::filesystem::path childExe() { return besideTests(L"test_child.exe"); }
 
 UniqueHandle startProcess(const std::wstring& commandLine, HANDLE in, HANDLE out, HANDLE err) {
-  // Only these three handles are inherited: programs started at the same time by other
-  // threads of the test must not hold each other's pipe ends open.
-  HANDLE inherited[3] = {in, out, err};
-  SIZE_T listSize = 0;
-  InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
-  std::vector<unsigned char> listBuffer(listSize);
-  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer.data());
-  if (!InitializeProcThreadAttributeList(list, 1, 0, &listSize) ||
-      !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                 sizeof inherited, nullptr, nullptr)) {
-    throw std::runtime_error("attribute list failed: " + std::to_string(GetLastError()));
+  // The sandbox's own launch: only these three handles are inherited, so programs started at the
+  // same time by other threads of the test never hold each other's pipe ends open.
+  LaunchRequest request;
+  request.exec = utf16ToUtf8(fromWide(commandLine));
+  request.stdInput = in;
+  request.stdOutput = out;
+  request.stdError = err;
+  const LaunchResult launched = createSuspendedProcess(request);
+  if (launched.failure != LaunchResult::Failure::None) {
+    throw std::runtime_error("cannot start: error " + std::to_string(launched.errorCode));
   }
-  STARTUPINFOEXW startup{};
-  startup.StartupInfo.cb = sizeof startup;
-  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = in;
-  startup.StartupInfo.hStdOutput = out;
-  startup.StartupInfo.hStdError = err;
-  startup.lpAttributeList = list;
-  PROCESS_INFORMATION info{};
-  std::wstring mutableLine = commandLine;
-  const BOOL created = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                      nullptr, &startup.StartupInfo, &info);
-  const DWORD error = GetLastError();
-  DeleteProcThreadAttributeList(list);
-  if (!created) throw std::runtime_error("CreateProcessW failed: " + std::to_string(error));
-  CloseHandle(info.hThread);
-  return UniqueHandle(info.hProcess);
+  ResumeThread(launched.info.hThread);
+  CloseHandle(launched.info.hThread);
+  return UniqueHandle(launched.info.hProcess);
 }
 
 namespace {

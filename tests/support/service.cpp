@@ -1,11 +1,8 @@
 #include "support/service.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 
-#include "config/json.h"
-#include "ipc/framing.h"
 #include "support/process.h"
 
 namespace sandbox::test {
@@ -27,7 +24,10 @@ bool PipeServer::accept() {
 }
 
 bool PipeServer::send(const std::string& bytes) {
-  sent_ += bytes;
+  // A whole length-prefixed message is one configuration document (a raw line may come in parts).
+  std::uint32_t length = 0;
+  if (bytes.size() > 4) std::memcpy(&length, bytes.data(), 4);
+  if (length == bytes.size() - 4) capture("config", bytes.substr(4));
   DWORD written = 0;
   return WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                    nullptr) &&
@@ -42,20 +42,6 @@ std::string PipeServer::receiveAll() {
     data.append(buffer, read);
   }
   if (!data.empty()) capture("report", data);
-  // The message as the sandbox read it from everything sent, by its own framing rules.
-  std::size_t offset = 0;
-  std::string message;
-  const ReadChunk readSent = [&](char* into, std::size_t capacity, std::size_t& bytesRead) {
-    bytesRead = std::min(capacity, sent_.size() - offset);
-    std::memcpy(into, sent_.data() + offset, bytesRead);
-    offset += bytesRead;
-    return true;
-  };
-  // Only a message the sandbox takes as JSON is a configuration document.
-  JsonValue document;
-  if (!sent_.empty() && readControlMessage(readSent, message) && parseJson(message, document)) {
-    capture("config", message);
-  }
   return data;
 }
 

@@ -14,13 +14,11 @@ std::wstring uniquePipeName(const wchar_t* hint);
 class PipeServer {
  public:
   explicit PipeServer(const std::wstring& name);
-  bool valid() const { return pipe_.valid(); }
   // Waits for the sandbox to connect (it may have connected already).
   bool accept();
-  // Writes bytes as they are (one WriteFile call).
+  // Writes bytes as they are (one WriteFile call); a length-prefixed message is captured.
   bool send(const std::string& bytes);
-  // Reads until the sandbox closes its end: the report. Captures it, and the configuration
-  // document sent before it (capture in support/process.h).
+  // Reads until the sandbox closes its end: the report, captured (support/process.h).
   std::string receiveAll();
   // True when no client ever connected to this instance: a client of our own can still
   // connect to it (a used single instance stays busy until the server disconnects it).
@@ -29,7 +27,6 @@ class PipeServer {
  private:
   std::wstring name_;
   UniqueHandle pipe_;
-  std::string sent_;  // every byte sent, to capture the configuration message
 };
 
 }  // namespace sandbox::test
