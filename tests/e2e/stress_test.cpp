@@ -61,7 +61,8 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
     started.push_back(startSandbox(
         withChild(
             {"--cwd", pathUtf8(dir / L"work"), "--stdout-file", pathUtf8(dir / L"out"),
-             "--report-file", pathUtf8(dir / L"report"), "--stdin-raw", tag + ";", "--max-out",
+             "--stderr-file", pathUtf8(dir / L"err"), "--report-file", pathUtf8(dir / L"report"),
+             "--stdin-raw", tag + ";", "--max-out",
              std::to_string(i % 3 == 2 ? bytes / 2 : bytes + 99), "--time", "60000"},
             {"echo-stdin", "write-stdout", std::to_string(bytes), "print-err", tag, "write-file",
              tag + ".bin", std::to_string(1000 + i), "exit", std::to_string(i % 3 == 1 ? i : 0)}),
@@ -77,6 +78,7 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
     JsonValue report;
     ASSERT_TRUE(parseJson(readFile(dir / L"report"), report));
     EXPECT_TRUE(sameBytes(readFile(dir / L"out"), result.out)) << "file vs live copy";
+    EXPECT_EQ(readFile(dir / L"err"), result.err);
     const std::string stream = tag + ";" + pattern(bytes);
     const bool stopped = i % 3 == 2;
     const std::int64_t exitCode = stopped ? 1002 : i % 3 == 1 ? i : 0;
@@ -88,6 +90,7 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
     EXPECT_TRUE(sameBytes(result.out, stream.substr(0, stopped ? bytes / 2 : stream.size())));
     EXPECT_EQ(result.err, stopped ? "" : tag) << "nothing but the command's own error text";
     EXPECT_EQ(report.get("newFilesCount").getInt64(), stopped ? 0 : 1);
+    EXPECT_EQ(report.get("stdoutTruncated").getBool(!stopped), stopped);
     EXPECT_EQ(report.get("maxFileSizeSeen").getInt64(), stopped ? 0 : 1000 + i);
   }
 }
