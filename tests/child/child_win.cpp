@@ -8,8 +8,7 @@
 // | interact N (N number lines, each to be answered with the number plus one, then "done", and
 // "N round trips in US us" on standard error; exit 2 at a wrong answer) | answer N (up to N
 // answers, until "done") | spawn-grandchild ... (the rest as a process with the same standard
-// handles, not waited for). interact and answer exit with 3 at the end of input, an unknown word
-// or a missing value with 64 (so a typo cannot pass for success).
+// handles, not waited for). Exit 3 at the end of input, 64 at an unknown word or missing value.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -23,25 +22,31 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 std::string utf8(const std::wstring& text) { return sandbox::utf16ToUtf8(sandbox::fromWide(text)); }
 long long number(const wchar_t* text) { return std::wcstoll(text, nullptr, 0); }
 void write(DWORD to, const std::string& text) { sandbox::writeAll(GetStdHandle(to), text); }
 
-// Appends what one read of standard input gives; false at its end.
-bool readInput(std::string& into) {
+bool readInput(std::string& into) {  // appends one read of standard input; false at its end
   char buffer[65536];
-  DWORD read = 0;
+  DWORD read = 0;  // and 0 after a failed read
   const bool ok = ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr);
-  into.append(buffer, read);  // a failed read sets `read` to 0
+  into.append(buffer, read);
   return ok && read > 0;
 }
 
-void writePattern(DWORD stdHandle, long long bytes) {
-  std::string block(26 * 2048, '\0');  // whole alphabets, so that the blocks join up
-  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
-  for (; bytes > 0; bytes -= static_cast<long long>(block.size())) {
-    write(stdHandle, block.substr(0, static_cast<std::size_t>(bytes)));
-  }
+void echoInput() {
+  for (std::string in; readInput(in); in.clear()) write(STD_OUTPUT_HANDLE, in);
+}
+
+void spin(long long ms) {
+  for (const auto end = GetTickCount64() + ms; GetTickCount64() < end;) YieldProcessor();
+}
+
+void writePattern(DWORD to, long long bytes) {
+  std::string block;  // whole alphabets, so that the blocks join up
+  while (block.size() < 26 * 2048) block += "abcdefghijklmnopqrstuvwxyz";
+  for (; bytes > 0; bytes -= 26 * 2048) write(to, block.substr(0, static_cast<std::size_t>(bytes)));
 }
 
 void writeFile(const std::wstring& name, long long size, bool append) {
@@ -59,16 +64,14 @@ void makeFiles(long long count, long long size) {
 std::string environment() {
   wchar_t* block = GetEnvironmentStringsW();
   std::string lines;
-  for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1)
-    lines += utf8(entry) + "\n";
+  for (const wchar_t* line = block; *line; line += wcslen(line) + 1) lines += utf8(line) + "\n";
   FreeEnvironmentStringsW(block);
   return lines;
 }
 
-std::string probeHandle(const wchar_t* value) {
+std::string probeHandle(long long value) {
   wchar_t path[32768];
-  const DWORD length =
-      GetFinalPathNameByHandleW(reinterpret_cast<HANDLE>(number(value)), path, 32768, 0);
+  const DWORD length = GetFinalPathNameByHandleW(ULongToHandle(value), path, 32768, 0);
   return length == 0 || length >= 32768 ? "none" : "file:" + utf8({path, length});
 }
 
@@ -127,15 +130,9 @@ int spawnSelf(int count, wchar_t** args) {
   return started ? 0 : 5;
 }
 
-void spin(long long ms) {
-  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
-  while (GetTickCount64() < end) YieldProcessor();
-}
-
 void allocate(long long mib) {
   const SIZE_T bytes = static_cast<SIZE_T>(mib) << 20;
-  auto* memory =
-      static_cast<char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  auto* memory = static_cast<char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
   if (memory == nullptr) ExitProcess(3);
   for (SIZE_T i = 0; i < bytes; i += 4096) memory[i] = 1;
 }
@@ -154,31 +151,28 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring verb = argv[i];
     const auto known = valuesOf.find(verb);
     if (known == valuesOf.end() || i + known->second >= argc) return 64;
-    const wchar_t* value = known->second > 0 ? argv[i + 1] : nullptr;
-    const wchar_t* size = known->second > 1 ? argv[i + 2] : nullptr;
+    const wchar_t* text = known->second > 0 ? argv[i + 1] : L"0";
+    const long long n = number(text), size = known->second > 1 ? number(argv[i + 2]) : 0;
     i += known->second;
-    if (verb == L"exit") return static_cast<int>(number(value));
-    if (verb == L"sleep") Sleep(static_cast<DWORD>(number(value)));
-    if (verb == L"spin") spin(number(value));
-    if (verb == L"alloc") allocate(number(value));
-    if (verb == L"write-stdout") writePattern(STD_OUTPUT_HANDLE, number(value));
-    if (verb == L"write-stderr") writePattern(STD_ERROR_HANDLE, number(value));
-    if (verb == L"print") write(STD_OUTPUT_HANDLE, utf8(value));
-    if (verb == L"print-err") write(STD_ERROR_HANDLE, utf8(value));
-    if (verb == L"print-cwd")
-      write(STD_OUTPUT_HANDLE, utf8(std::filesystem::current_path().wstring()) + "\n");
+    if (verb == L"exit") return static_cast<int>(n);
+    if (verb == L"sleep") Sleep(static_cast<DWORD>(n));
+    if (verb == L"spin") spin(n);
+    if (verb == L"alloc") allocate(n);
+    if (verb == L"write-stdout") writePattern(STD_OUTPUT_HANDLE, n);
+    if (verb == L"write-stderr") writePattern(STD_ERROR_HANDLE, n);
+    if (verb == L"print") write(STD_OUTPUT_HANDLE, utf8(text));
+    if (verb == L"print-err") write(STD_ERROR_HANDLE, utf8(text));
+    if (verb == L"print-cwd") write(STD_OUTPUT_HANDLE, utf8(fs::current_path().wstring()) + "\n");
     if (verb == L"print-env") write(STD_OUTPUT_HANDLE, environment());
-    if (verb == L"echo-stdin") {
-      for (std::string chunk; readInput(chunk); chunk.clear()) write(STD_OUTPUT_HANDLE, chunk);
-    }
-    if (verb == L"write-file") writeFile(value, number(size), false);
-    if (verb == L"append-file") writeFile(value, number(size), true);
-    if (verb == L"make-files") makeFiles(number(value), number(size));
-    if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(value));
-    if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(value));
+    if (verb == L"echo-stdin") echoInput();
+    if (verb == L"write-file") writeFile(text, size, false);
+    if (verb == L"append-file") writeFile(text, size, true);
+    if (verb == L"make-files") makeFiles(n, size);
+    if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(text));
+    if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(n));
     if (verb == L"crash") *nothing = 1;
-    if (verb == L"interact") interact(number(value));
-    if (verb == L"answer") answer(number(value));
+    if (verb == L"interact") interact(n);
+    if (verb == L"answer") answer(n);
     if (verb == L"spawn-grandchild") return spawnSelf(argc - i - 1, argv + i + 1);
   }
   return 0;
