@@ -1,17 +1,16 @@
-// Test child program: runs the behaviours its arguments name, left to right, for example
-// `test_child.exe write-stdout 100 sleep 500 exit 3`. exit N (negative or 0x hex too) | sleep MS |
-// spin MS (busy) | alloc MIB (commit and touch; exit 3 when refused) | write-stdout N,
-// write-stderr N (the bytes 'a' + i % 26) | print TEXT, print-err TEXT | print-cwd | print-env
-// (NAME=VALUE lines) | echo-stdin | write-file NAME N, append-file NAME N, make-files N SIZE
-// (f0.txt, f1.txt, ...) | open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE
-// ("file:PATH" when the handle VALUE names a file here, else "none") | crash (an access violation)
-// | interact N (N number lines, each to be answered with the number plus one, then "done", and
-// "N round trips in US us" on standard error; exit 2 at a wrong answer) | answer N (up to N
-// answers, until "done") | spawn-grandchild ... (the rest as a process with the same standard
+// Test child: runs the behaviours its arguments name, left to right, as in `test_child.exe
+// write-stdout 100 sleep 500 exit 3`. exit N (negative, 0x hex) | sleep MS | spin MS | alloc MIB
+// (touched; exit 3 if refused) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print TEXT,
+// print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N,
+// make-files N SIZE (f0.txt, ...) | open-file PATH ("opened" or "denied:CODE") | probe-handle
+// VALUE ("file:PATH" or "none") | crash (access violation) | interact N (N numbers, each answered
+// with it plus one, then "done"; "N round trips in US us" on standard error; exit 2 if wrong) |
+// answer N (until "done") | spawn-grandchild ... (the rest as a process on the same standard
 // handles, not waited for). Exit 3 at the end of input, 64 at an unknown word or missing value.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <string>
 
@@ -61,7 +60,7 @@ void makeFiles(long long count, long long size) {
   for (long long k = 0; k < count; ++k) writeFile(L"f" + std::to_wstring(k) + L".txt", size, false);
 }
 
-std::string environment() {
+std::string environment() {  // NAME=VALUE lines
   wchar_t* block = GetEnvironmentStringsW();
   std::string lines;
   for (const wchar_t* line = block; *line; line += wcslen(line) + 1) lines += utf8(line) + "\n";
@@ -81,28 +80,22 @@ std::string openFile(const wchar_t* path) {
   return file ? "opened" : "denied:" + std::to_string(GetLastError());
 }
 
-// The next line of standard input, with one buffer across calls; exit 3 at the end of input.
-std::string nextLine() {
-  static std::string pending;
-  while (pending.find('\n') == std::string::npos) {
-    if (!readInput(pending)) ExitProcess(3);
-  }
-  const std::string line = pending.substr(0, pending.find('\n'));
-  pending.erase(0, line.size() + 1);
+std::string nextLine() {  // exit 3 at the end of input
+  std::string line;
+  if (!std::getline(std::cin, line)) ExitProcess(3);
   return line;
 }
 
-void interact(long long rounds) {
+void interact(long long n) {
   const auto start = std::chrono::steady_clock::now();
-  for (long long i = 1; i <= rounds; ++i) {
+  for (long long i = 1; i <= n; ++i) {
     const long long question = i * 7919 % 100003;
     write(STD_OUTPUT_HANDLE, std::to_string(question) + "\n");
     if (nextLine() != std::to_string(question + 1)) ExitProcess(2);
   }
   write(STD_OUTPUT_HANDLE, "done\n");
   const auto us = (std::chrono::steady_clock::now() - start) / std::chrono::microseconds(1);
-  write(STD_ERROR_HANDLE,
-        std::to_string(rounds) + " round trips in " + std::to_string(us) + " us\n");
+  write(STD_ERROR_HANDLE, std::to_string(n) + " round trips in " + std::to_string(us) + " us\n");
 }
 
 void answer(long long count) {
