@@ -26,16 +26,11 @@ std::string utf8(const std::wstring& text) { return sandbox::utf16ToUtf8(sandbox
 long long number(const wchar_t* text) { return std::wcstoll(text, nullptr, 0); }
 void write(DWORD to, const std::string& text) { sandbox::writeAll(GetStdHandle(to), text); }
 
-bool readInput(std::string& into) {  // appends one read of standard input; false at its end
+void echoInput() {  // read by read
   char buffer[65536];
-  DWORD read = 0;  // and 0 after a failed read
-  const bool ok = ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr);
-  into.append(buffer, read);
-  return ok && read > 0;
-}
-
-void echoInput() {
-  for (std::string in; readInput(in); in.clear()) write(STD_OUTPUT_HANDLE, in);
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  for (DWORD got = 0; ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0;)
+    write(STD_OUTPUT_HANDLE, {buffer, got});
 }
 
 void spin(long long ms) {

@@ -122,14 +122,13 @@ TEST(JobLimits, ReadBackFromWindowsAreTheConfigurationsLimits) {
                                         sizeof info, nullptr));
   const JOBOBJECT_BASIC_LIMIT_INFORMATION& basic = info.BasicLimitInformation;
   if (basic.LimitFlags == 0 && test::isWine()) GTEST_SKIP() << "Wine reads the limits as zeros";
-  const JobLimits set = jobLimitsFor(config);
-  EXPECT_EQ(std::tuple(basic.LimitFlags, info.ProcessMemoryLimit, info.JobMemoryLimit,
-                       basic.Affinity, basic.ActiveProcessLimit),
-            std::tuple(set.limitFlags, set.processMemoryLimit, set.jobMemoryLimit, set.affinity,
-                       set.activeProcessLimit));
   JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
   QueryInformationJobObject(job.get(), JobObjectBasicUIRestrictions, &ui, sizeof ui, nullptr);
-  EXPECT_EQ(ui.UIRestrictionsClass, set.uiRestrictionsClass);
+  const JobLimits set = jobLimitsFor(config);
+  EXPECT_EQ(std::tuple(basic.LimitFlags, info.ProcessMemoryLimit, info.JobMemoryLimit,
+                       basic.Affinity, basic.ActiveProcessLimit, ui.UIRestrictionsClass),
+            std::tuple(set.limitFlags, set.processMemoryLimit, set.jobMemoryLimit, set.affinity,
+                       set.activeProcessLimit, set.uiRestrictionsClass));
 }
 
 // The grandchild outlives the child and holds its output pipe open until the job's close.
