@@ -1,18 +1,16 @@
-// Test child program: runs the behaviours its arguments name, left to right, for example
-// `test_child.exe write-stdout 100 sleep 500 exit 3`. exit N (negative or 0x hex too) | sleep MS |
-// spin MS (busy) | alloc MIB (commit and touch; exit 3 when refused) | write-stdout N,
-// write-stderr N (the bytes 'a' + i % 26) | print TEXT, print-err TEXT | print-cwd | print-env
-// (NAME=VALUE lines) | echo-stdin | write-file NAME N, append-file NAME N, make-files N SIZE
-// (f0.txt, f1.txt, ...) | open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE
-// ("file:PATH" when the handle VALUE names a file here, else "none") | crash (an access violation)
-// | interact N (N number lines, each to be answered with the number plus one, then "done", and
-// "N round trips in US us" on standard error; exit 2 at a wrong answer) | answer N (up to N
-// answers, until "done") | spawn-grandchild ... (the rest as a process with the same standard
-// handles, not waited for). interact and answer exit with 3 at the end of input, an unknown word
-// or a missing value with 64 (so a typo cannot pass for success).
+// Test child: runs the behaviours its arguments name, left to right, as in `test_child.exe
+// write-stdout 100 sleep 500 exit 3`. exit N (negative, 0x hex) | sleep MS | spin MS | alloc MIB
+// (touched; exit 3 if refused) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print TEXT,
+// print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N,
+// make-files N SIZE (f0.txt, ...) | open-file PATH ("opened" or "denied:CODE") | probe-handle
+// VALUE ("file:PATH" or "none") | crash (access violation) | interact N (N numbers, each answered
+// with it plus one, then "done"; "N round trips in US us" on standard error; exit 2 if wrong) |
+// answer N (until "done") | spawn-grandchild ... (the rest as a process on the same standard
+// handles, not waited for). Exit 3 at the end of input, 64 at an unknown word or missing value.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <string>
 
@@ -23,25 +21,26 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 std::string utf8(const std::wstring& text) { return sandbox::utf16ToUtf8(sandbox::fromWide(text)); }
 long long number(const wchar_t* text) { return std::wcstoll(text, nullptr, 0); }
 void write(DWORD to, const std::string& text) { sandbox::writeAll(GetStdHandle(to), text); }
 
-// Appends what one read of standard input gives; false at its end.
-bool readInput(std::string& into) {
+void echoInput() {  // read by read
   char buffer[65536];
-  DWORD read = 0;
-  const bool ok = ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr);
-  into.append(buffer, read);  // a failed read sets `read` to 0
-  return ok && read > 0;
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  for (DWORD got = 0; ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0;)
+    write(STD_OUTPUT_HANDLE, {buffer, got});
 }
 
-void writePattern(DWORD stdHandle, long long bytes) {
-  std::string block(26 * 2048, '\0');  // whole alphabets, so that the blocks join up
-  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
-  for (; bytes > 0; bytes -= static_cast<long long>(block.size())) {
-    write(stdHandle, block.substr(0, static_cast<std::size_t>(bytes)));
-  }
+void spin(long long ms) {
+  for (const auto end = GetTickCount64() + ms; GetTickCount64() < end;) YieldProcessor();
+}
+
+void writePattern(DWORD to, long long bytes) {
+  std::string block;  // whole alphabets, so that the blocks join up
+  while (block.size() < 26 * 2048) block += "abcdefghijklmnopqrstuvwxyz";
+  for (; bytes > 0; bytes -= 26 * 2048) write(to, block.substr(0, static_cast<std::size_t>(bytes)));
 }
 
 void writeFile(const std::wstring& name, long long size, bool append) {
@@ -56,19 +55,17 @@ void makeFiles(long long count, long long size) {
   for (long long k = 0; k < count; ++k) writeFile(L"f" + std::to_wstring(k) + L".txt", size, false);
 }
 
-std::string environment() {
+std::string environment() {  // NAME=VALUE lines
   wchar_t* block = GetEnvironmentStringsW();
   std::string lines;
-  for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1)
-    lines += utf8(entry) + "\n";
+  for (const wchar_t* line = block; *line; line += wcslen(line) + 1) lines += utf8(line) + "\n";
   FreeEnvironmentStringsW(block);
   return lines;
 }
 
-std::string probeHandle(const wchar_t* value) {
+std::string probeHandle(long long value) {
   wchar_t path[32768];
-  const DWORD length =
-      GetFinalPathNameByHandleW(reinterpret_cast<HANDLE>(number(value)), path, 32768, 0);
+  const DWORD length = GetFinalPathNameByHandleW(ULongToHandle(value), path, 32768, 0);
   return length == 0 || length >= 32768 ? "none" : "file:" + utf8({path, length});
 }
 
@@ -78,28 +75,22 @@ std::string openFile(const wchar_t* path) {
   return file ? "opened" : "denied:" + std::to_string(GetLastError());
 }
 
-// The next line of standard input, with one buffer across calls; exit 3 at the end of input.
-std::string nextLine() {
-  static std::string pending;
-  while (pending.find('\n') == std::string::npos) {
-    if (!readInput(pending)) ExitProcess(3);
-  }
-  const std::string line = pending.substr(0, pending.find('\n'));
-  pending.erase(0, line.size() + 1);
+std::string nextLine() {  // exit 3 at the end of input
+  std::string line;
+  if (!std::getline(std::cin, line)) ExitProcess(3);
   return line;
 }
 
-void interact(long long rounds) {
+void interact(long long n) {
   const auto start = std::chrono::steady_clock::now();
-  for (long long i = 1; i <= rounds; ++i) {
+  for (long long i = 1; i <= n; ++i) {
     const long long question = i * 7919 % 100003;
     write(STD_OUTPUT_HANDLE, std::to_string(question) + "\n");
     if (nextLine() != std::to_string(question + 1)) ExitProcess(2);
   }
   write(STD_OUTPUT_HANDLE, "done\n");
   const auto us = (std::chrono::steady_clock::now() - start) / std::chrono::microseconds(1);
-  write(STD_ERROR_HANDLE,
-        std::to_string(rounds) + " round trips in " + std::to_string(us) + " us\n");
+  write(STD_ERROR_HANDLE, std::to_string(n) + " round trips in " + std::to_string(us) + " us\n");
 }
 
 void answer(long long count) {
@@ -127,15 +118,9 @@ int spawnSelf(int count, wchar_t** args) {
   return started ? 0 : 5;
 }
 
-void spin(long long ms) {
-  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
-  while (GetTickCount64() < end) YieldProcessor();
-}
-
 void allocate(long long mib) {
   const SIZE_T bytes = static_cast<SIZE_T>(mib) << 20;
-  auto* memory =
-      static_cast<char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  auto* memory = static_cast<char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
   if (memory == nullptr) ExitProcess(3);
   for (SIZE_T i = 0; i < bytes; i += 4096) memory[i] = 1;
 }
@@ -154,31 +139,28 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring verb = argv[i];
     const auto known = valuesOf.find(verb);
     if (known == valuesOf.end() || i + known->second >= argc) return 64;
-    const wchar_t* value = known->second > 0 ? argv[i + 1] : nullptr;
-    const wchar_t* size = known->second > 1 ? argv[i + 2] : nullptr;
+    const wchar_t* text = known->second > 0 ? argv[i + 1] : L"0";
+    const long long n = number(text), size = known->second > 1 ? number(argv[i + 2]) : 0;
     i += known->second;
-    if (verb == L"exit") return static_cast<int>(number(value));
-    if (verb == L"sleep") Sleep(static_cast<DWORD>(number(value)));
-    if (verb == L"spin") spin(number(value));
-    if (verb == L"alloc") allocate(number(value));
-    if (verb == L"write-stdout") writePattern(STD_OUTPUT_HANDLE, number(value));
-    if (verb == L"write-stderr") writePattern(STD_ERROR_HANDLE, number(value));
-    if (verb == L"print") write(STD_OUTPUT_HANDLE, utf8(value));
-    if (verb == L"print-err") write(STD_ERROR_HANDLE, utf8(value));
-    if (verb == L"print-cwd")
-      write(STD_OUTPUT_HANDLE, utf8(std::filesystem::current_path().wstring()) + "\n");
+    if (verb == L"exit") return static_cast<int>(n);
+    if (verb == L"sleep") Sleep(static_cast<DWORD>(n));
+    if (verb == L"spin") spin(n);
+    if (verb == L"alloc") allocate(n);
+    if (verb == L"write-stdout") writePattern(STD_OUTPUT_HANDLE, n);
+    if (verb == L"write-stderr") writePattern(STD_ERROR_HANDLE, n);
+    if (verb == L"print") write(STD_OUTPUT_HANDLE, utf8(text));
+    if (verb == L"print-err") write(STD_ERROR_HANDLE, utf8(text));
+    if (verb == L"print-cwd") write(STD_OUTPUT_HANDLE, utf8(fs::current_path().wstring()) + "\n");
     if (verb == L"print-env") write(STD_OUTPUT_HANDLE, environment());
-    if (verb == L"echo-stdin") {
-      for (std::string chunk; readInput(chunk); chunk.clear()) write(STD_OUTPUT_HANDLE, chunk);
-    }
-    if (verb == L"write-file") writeFile(value, number(size), false);
-    if (verb == L"append-file") writeFile(value, number(size), true);
-    if (verb == L"make-files") makeFiles(number(value), number(size));
-    if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(value));
-    if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(value));
+    if (verb == L"echo-stdin") echoInput();
+    if (verb == L"write-file") writeFile(text, size, false);
+    if (verb == L"append-file") writeFile(text, size, true);
+    if (verb == L"make-files") makeFiles(n, size);
+    if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(text));
+    if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(n));
     if (verb == L"crash") *nothing = 1;
-    if (verb == L"interact") interact(number(value));
-    if (verb == L"answer") answer(number(value));
+    if (verb == L"interact") interact(n);
+    if (verb == L"answer") answer(n);
     if (verb == L"spawn-grandchild") return spawnSelf(argc - i - 1, argv + i + 1);
   }
   return 0;
