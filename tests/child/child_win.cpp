@@ -120,7 +120,8 @@ int spawnSelf(int count, wchar_t** args) {
 
 void allocate(long long mib) {
   const SIZE_T bytes = static_cast<SIZE_T>(mib) << 20;
-  auto* memory = static_cast<char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
+  auto* memory =
+      static_cast<char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
   if (memory == nullptr) ExitProcess(3);
   for (SIZE_T i = 0; i < bytes; i += 4096) memory[i] = 1;
 }
