@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <tuple>
 #include <vector>
 
 #include "app/delivery.h"
@@ -17,33 +16,31 @@ namespace {
 
 using Action = SupervisionAction;
 
-// Wall and CPU time stop above their limits, memory at its limit; 0 is no limit; time first.
+// Rows: elapsed, CPU, peak against limits 100, 50, 1000 => 0 go on, 1 stop for time, 2 memory.
+// Time stops above its limit and first, memory at it; no limits never stop.
 TEST(Supervision, StopsAtEachLimitsEdge) {
-  const SupervisionLimits limits{100, 50, 1000};
-  const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, Action> rows[] = {
-      {100, 50, 999, Action::Continue},    {101, 0, 0, Action::StopForTime},
-      {0, 51, 0, Action::StopForTime},     {0, 0, 1000, Action::StopForMemory},
-      {101, 0, 1000, Action::StopForTime}, {0, 51, 1000, Action::StopForTime}};
-  for (const auto& [elapsed, cpu, peak, action] : rows)
-    EXPECT_EQ(decideSupervision(limits, elapsed, cpu, peak), action) << elapsed << " " << cpu;
+  for (const char* row : {"100 50 999 0", "101 0 0 1", "0 51 1000 1", "0 0 1000 2"}) {
+    std::uint64_t elapsed = 0, cpu = 0, peak = 0, action = 0;
+    std::istringstream(row) >> elapsed >> cpu >> peak >> action;
+    EXPECT_EQ(decideSupervision({100, 50, 1000}, elapsed, cpu, peak), Action(action)) << row;
+  }
   EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), Action::Continue);
 }
 
-// After the stop a read has a short grace; an echo write is overdue only once it has stalled.
+// Rows: echo write, started, stopped, now => overdue. A read has a short grace after the stop;
+// an echo write is overdue only once it has stalled.
 TEST(OutputCut, PumpCallOverdue) {
-  const std::tuple<bool, std::uint64_t, std::uint64_t, std::uint64_t, bool> rows[] = {
-      {false, 100, 1000, 1049, false},  {false, 100, 1000, 1050, true},
-      {false, 2000, 1000, 2049, false}, {false, 2000, 1000, 2050, true},
-      {true, 100, 5000, 1099, false},   {true, 100, 5000, 1100, true},
-      {true, 5000, 100, 4000, false}};
-  for (const auto& [write, started, stopped, now, overdue] : rows) {
-    EXPECT_EQ(pumpCallOverdue(write, started, stopped, now), overdue)
-        << write << " " << started << " " << stopped << " " << now;
+  for (const char* row :
+       {"0 100 1000 1049 0", "0 100 1000 1050 1", "0 2000 1000 2049 0", "0 2000 1000 2050 1",
+        "1 100 5000 1099 0", "1 100 5000 1100 1", "1 5000 100 4000 0"}) {
+    std::uint64_t write = 0, started = 0, stopped = 0, now = 0, overdue = 0;
+    std::istringstream(row) >> write >> started >> stopped >> now >> overdue;
+    EXPECT_EQ(pumpCallOverdue(write, started, stopped, now), overdue == 1) << row;
   }
 }
 
 // Rows: MiB, bytes, core, children allowed => flags, process and job memory, affinity, active
-// processes, UI restrictions (hex). Too many MiB saturate: wrapping to 0 would lift the limit.
+// processes, UI restrictions (hex). Too many MiB saturate, never wrap to 0 (no limit).
 TEST(Job, LimitsFollowTheConfiguration) {
   for (const std::string row :
        {"2 0 3 0 => 2718 200000 200000 8 1 ff", "2 5 63 1 => 2710 5 5 8000000000000000 0 ff",
@@ -74,8 +71,8 @@ TEST(Job, AccountingFromTheRawCounters) {
   }
 }
 
-// Rows: mode, time, memory, output, stdout, stderr and files hit, exit code, peak of a 100 MiB
-// limit => verdict. Time, memory, output, files, then the exit code; 88% of the limit is memory.
+// Rows: mode, time, memory, output, stdout, stderr, files hit, exit code, peak of a 100 MiB limit
+// => verdict. Time, memory, output, files, then the exit code; 88% of the limit is memory.
 TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
   for (const std::string row :
        {"run 1 1 1 0 0 0 0 0 => TimeLimitExceeded", "run 0 1 1 0 0 0 0 0 => MemoryLimitExceeded",
@@ -83,8 +80,7 @@ TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
         "run 0 0 0 0 0 0 1 92274688 => MemoryLimitExceeded",
         "run 0 0 0 0 0 0 1 92274687 => RuntimeError", "run 0 0 0 0 0 0 0 104857600 => Accepted",
         "run 0 0 0 1 0 0 0 0 => OutputLimitExceeded", "run 0 0 0 0 1 0 0 0 => OutputLimitExceeded",
-        "run 0 0 0 0 0 1 1 0 => FileLimitExceeded", "compile 0 0 0 0 0 0 2 0 => CompileError",
-        "Compile 0 0 0 0 0 0 2 0 => RuntimeError"}) {
+        "run 0 0 0 0 0 1 1 0 => FileLimitExceeded", "compile 0 0 0 0 0 0 2 0 => CompileError"}) {
     RunOutcome o;
     o.effectiveMemoryLimit = 104857600;
     std::istringstream(row) >> o.mode >> o.timedOut >> o.memoryHit >> o.outputLimitHit >>
@@ -115,28 +111,23 @@ TEST(Report, RendersEveryMemberInOrder) {
             "false,\n  \"message\": \"\\b\\f\\n\\r\\t\\\\/ \\u0001\\u001f\x7F\\u0000\"\n}");
 }
 
-// The channels a report takes, and whether it must go to standard error after all.
-std::string delivered(bool controlPipe, bool reportPipe, bool reportFile,
-                      const std::string& written) {
-  const DeliveryPlan plan = planDelivery(controlPipe, reportPipe, reportFile);
-  const bool fallback = needsStandardErrorFallback(plan, written.find("file") != std::string::npos,
-                                                   written.find("control") != std::string::npos,
-                                                   written.find("pipe") != std::string::npos);
-  return std::string(plan.toReportFile ? "file " : "") + (plan.toControlPipe ? "control " : "") +
-         (plan.toReportPipe ? "pipe " : "") + (plan.toStandardError ? "stderr " : "") +
-         (fallback ? "then stderr" : "");
-}
-
-// A named file always gets the report, then one pipe; standard error when none is named or none
-// received it. The exit status is never 0 for a verdict other than "Accepted".
+// Rows: control pipe, report pipe, report file named, channels written => the report's channels.
+// The exit status is never 0 for a verdict other than "Accepted".
 TEST(Delivery, EveryReportReachesSomeChannelWithItsExitStatus) {
-  EXPECT_EQ(delivered(false, false, false, ""), "stderr ");
-  EXPECT_EQ(delivered(false, false, true, "file"), "file ");
-  EXPECT_EQ(delivered(false, false, true, ""), "file then stderr");
-  EXPECT_EQ(delivered(false, true, true, "file"), "file pipe ");
-  EXPECT_EQ(delivered(false, true, false, "file control"), "pipe then stderr");
-  EXPECT_EQ(delivered(true, true, false, "control"), "control ");
-  EXPECT_EQ(delivered(true, false, true, "pipe"), "file control then stderr");
+  for (const std::string row :
+       {"000 => stderr ", "001 => file then stderr", "011 file => file pipe ",
+        "010 file control => pipe then stderr", "101 pipe => file control then stderr"}) {
+    const DeliveryPlan plan = planDelivery(row[0] == '1', row[1] == '1', row[2] == '1');
+    const std::string written = row.substr(3, row.find(" => ") - 3);
+    const bool fallback = needsStandardErrorFallback(plan, written.find("file") != row.npos,
+                                                     written.find("control") != row.npos,
+                                                     written.find("pipe") != row.npos);
+    EXPECT_EQ(std::string(plan.toReportFile ? "file " : "") +
+                  (plan.toControlPipe ? "control " : "") + (plan.toReportPipe ? "pipe " : "") +
+                  (plan.toStandardError ? "stderr " : "") + (fallback ? "then stderr" : ""),
+              row.substr(row.find(" => ") + 4))
+        << row;
+  }
   for (const char* row : {"Accepted 3 0", "RuntimeError 0 1", "TimeLimitExceeded 1001 1001",
                           "RuntimeError -1073741819 -1073741819"}) {
     ExecutionReport report;

@@ -93,23 +93,20 @@ TEST(PrepareWorkingDirectory, WritesThenCopiesIntoNewFolders) {
   EXPECT_EQ(resolveWorkingDirectory(""), fs::current_path());
 }
 
-// New and resized files are listed, only new ones counted; the first listed file over the size
-// limit ends the walk with its message; both limits pass a value equal to them.
+// Files new or resized, their count and largest size; the first listed file over the size limit
+// ends the walk; both limits pass a value equal to them.
 TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   const FileSnapshot before = {{u"kept", 5}, {u"grown", 1}};
   const FileSnapshot after = {{u"a", 10}, {u"b", 11}, {u"grown", 10}, {u"kept", 5}, {u"z", 99}};
-  FileScanResult scan = compareSnapshots(before, after, 10, 2);
-  EXPECT_TRUE(scan.limitExceeded);
-  EXPECT_EQ(scan.message, "File size limit exceeded: b (11 bytes > 10 bytes)");
-  EXPECT_EQ(scan.generatedFiles, (std::vector<std::string>{"a", "b"}));
-  scan = compareSnapshots(before, after, 99, 2);
-  EXPECT_TRUE(scan.limitExceeded);
-  EXPECT_EQ(scan.message, "File count limit exceeded: 3 > 2");
-  EXPECT_EQ(scan.newFilesCount, 3u);
-  EXPECT_EQ(scan.maxFileSizeSeen, 99u);
-  scan = compareSnapshots(before, after, 99, 3);
-  EXPECT_FALSE(scan.limitExceeded);
-  EXPECT_EQ(scan.generatedFiles, (std::vector<std::string>{"a", "b", "grown", "z"}));
+  const auto scan = [&](std::uint64_t maxFileSize, std::uint32_t maxFileCount) {
+    const FileScanResult r = compareSnapshots(before, after, maxFileSize, maxFileCount);
+    std::string text = std::to_string(r.newFilesCount) + " " + std::to_string(r.maxFileSizeSeen);
+    for (const std::string& name : r.generatedFiles) text += " " + name;
+    return text + (r.limitExceeded ? ": " + r.message : "");
+  };
+  EXPECT_EQ(scan(10, 2), "2 11 a b: File size limit exceeded: b (11 bytes > 10 bytes)");
+  EXPECT_EQ(scan(99, 2), "3 99 a b grown z: File count limit exceeded: 3 > 2");
+  EXPECT_EQ(scan(99, 3), "3 99 a b grown z");
 }
 
 }  // namespace
