@@ -1,20 +1,24 @@
-// A run and its report: its limits, verdict, report text, delivery and exit status.
+// A run: limits, verdict, report, delivery, and the environment and folders it is given.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <random>
 #include <sstream>
 #include <vector>
 
 #include "app/delivery.h"
+#include "common/path.h"
+#include "common/text.h"
+#include "env/environment.h"
 #include "isolation/job.h"
 #include "report/report.h"
 #include "runner/supervision.h"
 #include "runner/verdict.h"
 #include "streams/cut.h"
+#include "workdir/scan.h"
 
 namespace sandbox {
 namespace {
-
-using Action = SupervisionAction;
 
 // Rows: elapsed, CPU, peak against limits 100, 50, 1000 => 0 go on, 1 stop for time, 2 memory.
 // Time stops above its limit and first, memory at it; no limits never stop.
@@ -22,9 +26,10 @@ TEST(Supervision, StopsAtEachLimitsEdge) {
   for (const char* row : {"100 50 999 0", "101 0 0 1", "0 51 1000 1", "0 0 1000 2"}) {
     std::uint64_t elapsed = 0, cpu = 0, peak = 0, action = 0;
     std::istringstream(row) >> elapsed >> cpu >> peak >> action;
-    EXPECT_EQ(decideSupervision({100, 50, 1000}, elapsed, cpu, peak), Action(action)) << row;
+    EXPECT_EQ(decideSupervision({100, 50, 1000}, elapsed, cpu, peak), SupervisionAction(action))
+        << row;
   }
-  EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), Action::Continue);
+  EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), SupervisionAction::Continue);
 }
 
 // Rows: echo write, started, stopped, now => overdue. A read has a short grace after the stop;
@@ -59,10 +64,9 @@ TEST(Job, LimitsFollowTheConfiguration) {
   }
 }
 
-using Values = std::vector<std::uint64_t>;
-
 // Times truncate to ms one by one, the peak is job's or process's larger, a failed query gives 0.
 TEST(Job, AccountingFromTheRawCounters) {
+  using Values = std::vector<std::uint64_t>;
   for (const bool ok : {true, false}) {
     const JobAccounting a = accountingFromRaw({ok, 7, 9, !ok, 19999, 29999, 1, 2, 3, 4});
     EXPECT_EQ((Values{a.peakMemoryBytes, a.userTimeMs, a.kernelTimeMs, a.cpuTimeMs, a.ioReadCount,
@@ -135,6 +139,79 @@ TEST(Delivery, EveryReportReachesSomeChannelWithItsExitStatus) {
     std::istringstream(row) >> report.status >> report.exitCode >> expected;
     EXPECT_EQ(exitStatusFor(report), expected) << row;
   }
+}
+
+std::string show(const EnvironmentMap& env) {
+  std::string text;
+  for (const auto& [name, value] : env) text += utf16ToUtf8(name + u"=" + value) + ";";
+  return text;
+}
+
+// An empty block is two zero units; a NUL cuts a string; names sort case-blind with A-Z lowered.
+TEST(Environment, BlockEndsWithTwoZeroUnitsAndHoldsNoOtherNul) {
+  EXPECT_EQ(buildEnvironmentBlock({}), std::u16string(2, u'\0'));
+  EnvironmentMap env;
+  setEnvVar(env, "Path", "1");
+  setEnvVar(env, "PATH", std::string("2\0tail", 6));
+  setEnvVar(env, std::string("\0X", 2), "ignored");
+  setEnvVar(env, "", "ignored");
+  setEnvVar(env, std::string("B\0C", 3), "\xFF");
+  setEnvVar(env, "_X", "");
+  addEnvironmentStrings(env, u"c=2\0=C:=C:\\\0NOEQ\0A=1=x\0\0ignored\0");
+  addEnvironmentStrings(env, nullptr);
+  EXPECT_EQ(buildEnvironmentBlock(env),
+            std::u16string(u"_X=\0A=1=x\0B=\xFFFD\0c=2\0Path=2\0\0", 26));
+}
+
+// Rows: text => the map it leaves, ! when malformed; members before a fault stay set.
+TEST(Environment, DictionarySetsMembersUpToTheFault) {
+  for (const std::string& row : std::initializer_list<std::string>{
+           " \t\n\v\f\r{\"A\": \"1\" \"b\" : true} => A=1;b=true;",
+           R"({,,"A":x y ,,"B":{"n":1}} => A=xy;B={"n":1;)",
+           R"({"A":"q\"\\\n\r\t\z"} => A=q")"
+           "\\\n\r\tz;",
+           R"({"A":"1 => A=1;)", R"({"":"x"} => )", std::string("{\"A\":\"x\0y\"} => A=x;", 19),
+           R"({"A":"1", B:2} => A=1;!)", R"({"A" 1} => !)", R"({"A => !)", "  => !"}) {
+    EnvironmentMap env;
+    const bool ok = parseEnvJson(env, row.substr(0, row.find(" => ")));
+    EXPECT_EQ(show(env) + (ok ? "" : "!"), row.substr(row.find(" => ") + 4)) << row;
+  }
+}
+
+// Later sources win: inherited, --env-json, its file (a non-ASCII name is found), each --env.
+TEST(Environment, AssembledFromEverySourceInOrder) {
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() /
+      pathFromUtf8("env_\xC3\xA9" + std::to_string(std::random_device{}()) + ".json");
+  std::ofstream(file, std::ios::binary) << R"({"F":"file","E":"file"})";
+  const std::u8string name = file.u8string();
+  SandboxConfig config;
+  config.envJson = R"({"J":"json","F":"json","I":"json"})";
+  config.envJsonFile.assign(name.begin(), name.end());
+  config.env = {"E=env=1", "=skip", "NOEQ", ""};
+  const auto inherit = [](EnvironmentMap& env) { setEnvVar(env, "I", "inherited"); };
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;F=file;I=json;J=json;");
+  config.inheritEnv = false;
+  config.envJson.clear();
+  config.envJsonFile += ".missing";
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;");
+  std::filesystem::remove(file);
+}
+
+// Files new or resized, their count and largest size; the first listed file over the size limit
+// ends the walk; both limits pass a value equal to them.
+TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
+  const FileSnapshot before = {{u"kept", 5}, {u"grown", 1}};
+  const FileSnapshot after = {{u"a", 10}, {u"b", 11}, {u"grown", 10}, {u"kept", 5}, {u"z", 99}};
+  const auto scan = [&](std::uint64_t maxFileSize, std::uint32_t maxFileCount) {
+    const FileScanResult r = compareSnapshots(before, after, maxFileSize, maxFileCount);
+    std::string text = std::to_string(r.newFilesCount) + " " + std::to_string(r.maxFileSizeSeen);
+    for (const std::string& name : r.generatedFiles) text += " " + name;
+    return text + (r.limitExceeded ? ": " + r.message : "");
+  };
+  EXPECT_EQ(scan(10, 2), "2 11 a b: File size limit exceeded: b (11 bytes > 10 bytes)");
+  EXPECT_EQ(scan(99, 2), "3 99 a b grown z: File count limit exceeded: 3 > 2");
+  EXPECT_EQ(scan(99, 3), "3 99 a b grown z");
 }
 
 }  // namespace
