@@ -20,8 +20,7 @@
 namespace sandbox {
 namespace {
 
-// Rows: elapsed, CPU, peak against limits 100, 50, 1000 => 0 go on, 1 stop for time, 2 memory.
-// Time stops above its limit and first, memory at it; no limits never stop.
+// Rows: elapsed, CPU, peak (limits 100, 50, 1000) => 0 go on, 1 time (checked first), 2 memory.
 TEST(Supervision, StopsAtEachLimitsEdge) {
   for (const char* row : {"100 50 999 0", "101 0 0 1", "0 51 1000 1", "0 0 1000 2"}) {
     std::uint64_t elapsed = 0, cpu = 0, peak = 0, action = 0;
@@ -32,8 +31,7 @@ TEST(Supervision, StopsAtEachLimitsEdge) {
   EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), SupervisionAction::Continue);
 }
 
-// Rows: echo write, started, stopped, now => overdue. A read has a short grace after the stop;
-// an echo write is overdue only once it has stalled.
+// Rows: echo write, started, stopped, now => overdue: a read after a grace, a write once stalled.
 TEST(OutputCut, PumpCallOverdue) {
   for (const char* row :
        {"0 100 1000 1049 0", "0 100 1000 1050 1", "0 2000 1000 2049 0", "0 2000 1000 2050 1",
@@ -116,7 +114,6 @@ TEST(Report, RendersEveryMemberInOrder) {
 }
 
 // Rows: control pipe, report pipe, report file named, channels written => the report's channels.
-// The exit status is never 0 for a verdict other than "Accepted".
 TEST(Delivery, EveryReportReachesSomeChannelWithItsExitStatus) {
   for (const std::string row :
        {"000 => stderr ", "001 => file then stderr", "011 file => file pipe ",
@@ -132,6 +129,7 @@ TEST(Delivery, EveryReportReachesSomeChannelWithItsExitStatus) {
               row.substr(row.find(" => ") + 4))
         << row;
   }
+  // The exit status is never 0 for a verdict other than "Accepted".
   for (const char* row : {"Accepted 3 0", "RuntimeError 0 1", "TimeLimitExceeded 1001 1001",
                           "RuntimeError -1073741819 -1073741819"}) {
     ExecutionReport report;
@@ -198,8 +196,7 @@ TEST(Environment, AssembledFromEverySourceInOrder) {
   std::filesystem::remove(file);
 }
 
-// Files new or resized, their count and largest size; the first listed file over the size limit
-// ends the walk; both limits pass a value equal to them.
+// New or resized files, their count and largest size; limits pass a value equal to them.
 TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   const FileSnapshot before = {{u"kept", 5}, {u"grown", 1}};
   const FileSnapshot after = {{u"a", 10}, {u"b", 11}, {u"grown", 10}, {u"kept", 5}, {u"z", 99}};
