@@ -1,27 +1,19 @@
-// Resolving the command text with a file probe that answers from the input. Input: byte 0 holds
-// the answers (bit 0: the path exists, bit 1: it is a directory; bits 2-3 for the second probe),
-// byte 1 the length of the working directory, then the working directory and the command text.
-#include <algorithm>
-
+// Resolving the command text. Input: byte 0 the probe's answers (2 bits each: exists, directory),
+// byte 1 the working directory's length, then the working directory and the command text.
 #include "common/text.h"
 #include "fuzz.h"
 #include "isolation/launch.h"
 
-using namespace sandbox;
-
 void fuzzOne(const std::string& input) {
   if (input.size() < 2) return;
-  const std::size_t wdSize =
-      std::min<std::size_t>(static_cast<unsigned char>(input[1]), input.size() - 2);
-  const std::string exec = input.substr(2 + wdSize);
+  const std::string wd = input.substr(2, static_cast<unsigned char>(input[1]));
+  const std::string exec = input.substr(2 + wd.size());
   unsigned answers = static_cast<unsigned char>(input[0]);
-  const std::u16string line =
-      buildCommandLine(exec, utf8ToUtf16(input.substr(2, wdSize)), [&](const std::u16string& path) {
-        const FileFacts facts{(answers & 1) != 0 && path.find(u'"') == path.npos,  // as on Windows
-                              (answers & 2) != 0};
-        answers >>= 2;
-        return facts;
-      });
-  // Whatever the program resolves to, the rest of the command text follows it unchanged.
+  const auto probe = [&](const std::u16string& path) {  // no '"' in a Windows file name
+    const unsigned bits = std::exchange(answers, answers >> 2);
+    return FileFacts{(bits & 1) != 0 && path.find(u'"') == path.npos, (bits & 2) != 0};
+  };
+  const std::u16string line = buildCommandLine(exec, utf8ToUtf16(wd), probe);
+  // The rest of the command text follows the program unchanged.
   FUZZ_CHECK(line.ends_with(splitCommand(utf8ToUtf16(exec)).tail));
 }

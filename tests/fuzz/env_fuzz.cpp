@@ -2,8 +2,6 @@
 #include "env/environment.h"
 #include "fuzz.h"
 
-using namespace sandbox;
-
 void fuzzOne(const std::string& input) {
   EnvironmentMap env;
   parseEnvJson(env, input);
@@ -14,6 +12,5 @@ void fuzzOne(const std::string& input) {
     size += name.size() + value.size() + 2;
   }
   const std::u16string block = buildEnvironmentBlock(env);
-  FUZZ_CHECK(block.size() == (env.empty() ? 2 : size) &&
-             block.substr(block.size() - 2) == std::u16string(2, u'\0'));
+  FUZZ_CHECK(block.size() == (env.empty() ? 2 : size) && block.ends_with(std::u16string(2, 0)));
 }

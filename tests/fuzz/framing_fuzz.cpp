@@ -1,13 +1,7 @@
-// The control-message reader over a scripted peer. Input: byte 0 picks the read call that fails,
-// bit 0 of byte 1 makes the data end in a failed read (the peer closed) rather than a read of 0
-// bytes, bytes 2-5 cap successive reads (cycled; 0 is no cap), the rest is what the peer sends.
-#include <algorithm>
-#include <cstring>
-
+// The control-message reader. Input: byte 0 the read that fails, bit 0 of byte 1 ends the data in
+// a failed read (else a read of 0), bytes 2-5 cap reads in turn (0: none), the rest is sent.
 #include "fuzz.h"
 #include "ipc/framing.h"
-
-using namespace sandbox;
 
 bool readFrom(const std::string& data, const std::string& caps, std::size_t failAt, bool close,
               std::string& message) {
@@ -17,9 +11,7 @@ bool readFrom(const std::string& data, const std::string& caps, std::size_t fail
     FUZZ_CHECK(!over && capacity > 0);
     const std::size_t cap = static_cast<unsigned char>(caps[call % 4]);
     if (call++ == failAt || (sent == data.size() && close)) return !(over = true);
-    bytesRead = std::min({capacity, data.size() - sent, cap == 0 ? capacity : cap});
-    std::memcpy(buffer, data.data() + sent, bytesRead);
-    sent += bytesRead;
+    sent += bytesRead = data.copy(buffer, std::min(capacity, cap == 0 ? capacity : cap), sent);
     over = bytesRead == 0;
     return true;
   };
@@ -32,12 +24,12 @@ void fuzzOne(const std::string& input) {
   // A length over 64 KiB in the first read (little-endian, as is this host) costs 16 MiB: skipped.
   const std::size_t cap = static_cast<unsigned char>(caps[0]);
   std::uint32_t announced = 0;
-  std::memcpy(&announced, data.data(), std::min<std::size_t>({4, data.size(), cap == 0 ? 4 : cap}));
+  data.copy(reinterpret_cast<char*>(&announced), cap == 0 ? 4 : std::min<std::size_t>(cap, 4));
   if (announced > 65536 && announced <= kMaxPrefixedMessageBytes) return;
   std::string message;
   readFrom(data, caps, static_cast<unsigned char>(input[0]), input[1] & 1, message);
   // What a service frames arrives whole, however the peer splits all but the first read.
-  FUZZ_CHECK(data.empty() || (readFrom(frameWithLengthPrefix(data), '\0' + caps.substr(1), SIZE_MAX,
-                                       false, message) &&
-                              message == data));
+  const std::string framed = frameWithLengthPrefix(data), split = '\0' + caps.substr(1);
+  FUZZ_CHECK(data.empty() ||
+             (readFrom(framed, split, SIZE_MAX, false, message) && message == data));
 }

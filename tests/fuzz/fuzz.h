@@ -1,13 +1,15 @@
-// The harness every fuzz target shares: a broken invariant aborts, so that libFuzzer reports the
-// line with its stack trace and keeps the input as a crash artifact.
+// Shared by every target: a broken invariant aborts, so libFuzzer reports it and keeps the input.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #define FUZZ_CHECK(condition) ((condition) ? void() : std::abort())
-
+namespace sandbox {}
+using namespace sandbox;
 void fuzzOne(const std::string& input);  // each target's checks of one input
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

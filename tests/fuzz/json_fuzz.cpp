@@ -3,8 +3,6 @@
 #include "config/json.h"
 #include "fuzz.h"
 
-using namespace sandbox;
-
 void fuzzOne(const std::string& input) {
   JsonValue document;
   if (!parseJson(input, document)) return;

@@ -1,9 +1,6 @@
-// The command-line walk: the input split at NUL bytes into arguments, --config-file served from
-// memory (every path names the same small document, so no file is touched).
+// The command-line walk over the input split at NUL bytes; every --config-file is one document.
 #include "app/options.h"
 #include "fuzz.h"
-
-using namespace sandbox;
 
 bool serveDocument(const std::string&, std::string& contents) {
   contents = R"({"mode":"compile","timeLimitMs":1500.9,"coreAffinity":-1,"env":{"B":"2","A":1}})";

@@ -1,49 +1,49 @@
-// A run and its report: its limits, verdict, report text, delivery and exit status.
+// A run: limits, verdict, report, delivery, and the environment and folders it is given.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <random>
 #include <sstream>
-#include <tuple>
 #include <vector>
 
 #include "app/delivery.h"
+#include "common/path.h"
+#include "common/text.h"
+#include "env/environment.h"
 #include "isolation/job.h"
 #include "report/report.h"
 #include "runner/supervision.h"
 #include "runner/verdict.h"
 #include "streams/cut.h"
+#include "workdir/scan.h"
 
 namespace sandbox {
 namespace {
 
-using Action = SupervisionAction;
-
-// Wall and CPU time stop above their limits, memory at its limit; 0 is no limit; time first.
+// Rows: elapsed, CPU, peak (limits 100, 50, 1000) => 0 go on, 1 time (checked first), 2 memory.
 TEST(Supervision, StopsAtEachLimitsEdge) {
-  const SupervisionLimits limits{100, 50, 1000};
-  const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, Action> rows[] = {
-      {100, 50, 999, Action::Continue},    {101, 0, 0, Action::StopForTime},
-      {0, 51, 0, Action::StopForTime},     {0, 0, 1000, Action::StopForMemory},
-      {101, 0, 1000, Action::StopForTime}, {0, 51, 1000, Action::StopForTime}};
-  for (const auto& [elapsed, cpu, peak, action] : rows)
-    EXPECT_EQ(decideSupervision(limits, elapsed, cpu, peak), action) << elapsed << " " << cpu;
-  EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), Action::Continue);
+  for (const char* row : {"100 50 999 0", "101 0 0 1", "0 51 1000 1", "0 0 1000 2"}) {
+    std::uint64_t elapsed = 0, cpu = 0, peak = 0, action = 0;
+    std::istringstream(row) >> elapsed >> cpu >> peak >> action;
+    EXPECT_EQ(decideSupervision({100, 50, 1000}, elapsed, cpu, peak), SupervisionAction(action))
+        << row;
+  }
+  EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), SupervisionAction::Continue);
 }
 
-// After the stop a read has a short grace; an echo write is overdue only once it has stalled.
+// Rows: echo write, started, stopped, now => overdue: a read after a grace, a write once stalled.
 TEST(OutputCut, PumpCallOverdue) {
-  const std::tuple<bool, std::uint64_t, std::uint64_t, std::uint64_t, bool> rows[] = {
-      {false, 100, 1000, 1049, false},  {false, 100, 1000, 1050, true},
-      {false, 2000, 1000, 2049, false}, {false, 2000, 1000, 2050, true},
-      {true, 100, 5000, 1099, false},   {true, 100, 5000, 1100, true},
-      {true, 5000, 100, 4000, false}};
-  for (const auto& [write, started, stopped, now, overdue] : rows) {
-    EXPECT_EQ(pumpCallOverdue(write, started, stopped, now), overdue)
-        << write << " " << started << " " << stopped << " " << now;
+  for (const char* row :
+       {"0 100 1000 1049 0", "0 100 1000 1050 1", "0 2000 1000 2049 0", "0 2000 1000 2050 1",
+        "1 100 5000 1099 0", "1 100 5000 1100 1", "1 5000 100 4000 0"}) {
+    std::uint64_t write = 0, started = 0, stopped = 0, now = 0, overdue = 0;
+    std::istringstream(row) >> write >> started >> stopped >> now >> overdue;
+    EXPECT_EQ(pumpCallOverdue(write, started, stopped, now), overdue == 1) << row;
   }
 }
 
 // Rows: MiB, bytes, core, children allowed => flags, process and job memory, affinity, active
-// processes, UI restrictions (hex). Too many MiB saturate: wrapping to 0 would lift the limit.
+// processes, UI restrictions (hex). Too many MiB saturate, never wrap to 0 (no limit).
 TEST(Job, LimitsFollowTheConfiguration) {
   for (const std::string row :
        {"2 0 3 0 => 2718 200000 200000 8 1 ff", "2 5 63 1 => 2710 5 5 8000000000000000 0 ff",
@@ -62,10 +62,9 @@ TEST(Job, LimitsFollowTheConfiguration) {
   }
 }
 
-using Values = std::vector<std::uint64_t>;
-
 // Times truncate to ms one by one, the peak is job's or process's larger, a failed query gives 0.
 TEST(Job, AccountingFromTheRawCounters) {
+  using Values = std::vector<std::uint64_t>;
   for (const bool ok : {true, false}) {
     const JobAccounting a = accountingFromRaw({ok, 7, 9, !ok, 19999, 29999, 1, 2, 3, 4});
     EXPECT_EQ((Values{a.peakMemoryBytes, a.userTimeMs, a.kernelTimeMs, a.cpuTimeMs, a.ioReadCount,
@@ -74,8 +73,8 @@ TEST(Job, AccountingFromTheRawCounters) {
   }
 }
 
-// Rows: mode, time, memory, output, stdout, stderr and files hit, exit code, peak of a 100 MiB
-// limit => verdict. Time, memory, output, files, then the exit code; 88% of the limit is memory.
+// Rows: mode, time, memory, output, stdout, stderr, files hit, exit code, peak of a 100 MiB limit
+// => verdict. Time, memory, output, files, then the exit code; 88% of the limit is memory.
 TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
   for (const std::string row :
        {"run 1 1 1 0 0 0 0 0 => TimeLimitExceeded", "run 0 1 1 0 0 0 0 0 => MemoryLimitExceeded",
@@ -83,8 +82,7 @@ TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
         "run 0 0 0 0 0 0 1 92274688 => MemoryLimitExceeded",
         "run 0 0 0 0 0 0 1 92274687 => RuntimeError", "run 0 0 0 0 0 0 0 104857600 => Accepted",
         "run 0 0 0 1 0 0 0 0 => OutputLimitExceeded", "run 0 0 0 0 1 0 0 0 => OutputLimitExceeded",
-        "run 0 0 0 0 0 1 1 0 => FileLimitExceeded", "compile 0 0 0 0 0 0 2 0 => CompileError",
-        "Compile 0 0 0 0 0 0 2 0 => RuntimeError"}) {
+        "run 0 0 0 0 0 1 1 0 => FileLimitExceeded", "compile 0 0 0 0 0 0 2 0 => CompileError"}) {
     RunOutcome o;
     o.effectiveMemoryLimit = 104857600;
     std::istringstream(row) >> o.mode >> o.timedOut >> o.memoryHit >> o.outputLimitHit >>
@@ -115,28 +113,23 @@ TEST(Report, RendersEveryMemberInOrder) {
             "false,\n  \"message\": \"\\b\\f\\n\\r\\t\\\\/ \\u0001\\u001f\x7F\\u0000\"\n}");
 }
 
-// The channels a report takes, and whether it must go to standard error after all.
-std::string delivered(bool controlPipe, bool reportPipe, bool reportFile,
-                      const std::string& written) {
-  const DeliveryPlan plan = planDelivery(controlPipe, reportPipe, reportFile);
-  const bool fallback = needsStandardErrorFallback(plan, written.find("file") != std::string::npos,
-                                                   written.find("control") != std::string::npos,
-                                                   written.find("pipe") != std::string::npos);
-  return std::string(plan.toReportFile ? "file " : "") + (plan.toControlPipe ? "control " : "") +
-         (plan.toReportPipe ? "pipe " : "") + (plan.toStandardError ? "stderr " : "") +
-         (fallback ? "then stderr" : "");
-}
-
-// A named file always gets the report, then one pipe; standard error when none is named or none
-// received it. The exit status is never 0 for a verdict other than "Accepted".
+// Rows: control pipe, report pipe, report file named, channels written => the report's channels.
 TEST(Delivery, EveryReportReachesSomeChannelWithItsExitStatus) {
-  EXPECT_EQ(delivered(false, false, false, ""), "stderr ");
-  EXPECT_EQ(delivered(false, false, true, "file"), "file ");
-  EXPECT_EQ(delivered(false, false, true, ""), "file then stderr");
-  EXPECT_EQ(delivered(false, true, true, "file"), "file pipe ");
-  EXPECT_EQ(delivered(false, true, false, "file control"), "pipe then stderr");
-  EXPECT_EQ(delivered(true, true, false, "control"), "control ");
-  EXPECT_EQ(delivered(true, false, true, "pipe"), "file control then stderr");
+  for (const std::string row :
+       {"000 => stderr ", "001 => file then stderr", "011 file => file pipe ",
+        "010 file control => pipe then stderr", "101 pipe => file control then stderr"}) {
+    const DeliveryPlan plan = planDelivery(row[0] == '1', row[1] == '1', row[2] == '1');
+    const std::string written = row.substr(3, row.find(" => ") - 3);
+    const bool fallback = needsStandardErrorFallback(plan, written.find("file") != row.npos,
+                                                     written.find("control") != row.npos,
+                                                     written.find("pipe") != row.npos);
+    EXPECT_EQ(std::string(plan.toReportFile ? "file " : "") +
+                  (plan.toControlPipe ? "control " : "") + (plan.toReportPipe ? "pipe " : "") +
+                  (plan.toStandardError ? "stderr " : "") + (fallback ? "then stderr" : ""),
+              row.substr(row.find(" => ") + 4))
+        << row;
+  }
+  // The exit status is never 0 for a verdict other than "Accepted".
   for (const char* row : {"Accepted 3 0", "RuntimeError 0 1", "TimeLimitExceeded 1001 1001",
                           "RuntimeError -1073741819 -1073741819"}) {
     ExecutionReport report;
@@ -144,6 +137,78 @@ TEST(Delivery, EveryReportReachesSomeChannelWithItsExitStatus) {
     std::istringstream(row) >> report.status >> report.exitCode >> expected;
     EXPECT_EQ(exitStatusFor(report), expected) << row;
   }
+}
+
+std::string show(const EnvironmentMap& env) {
+  std::string text;
+  for (const auto& [name, value] : env) text += utf16ToUtf8(name + u"=" + value) + ";";
+  return text;
+}
+
+// An empty block is two zero units; a NUL cuts a string; names sort case-blind with A-Z lowered.
+TEST(Environment, BlockEndsWithTwoZeroUnitsAndHoldsNoOtherNul) {
+  EXPECT_EQ(buildEnvironmentBlock({}), std::u16string(2, u'\0'));
+  EnvironmentMap env;
+  setEnvVar(env, "Path", "1");
+  setEnvVar(env, "PATH", std::string("2\0tail", 6));
+  setEnvVar(env, std::string("\0X", 2), "ignored");
+  setEnvVar(env, "", "ignored");
+  setEnvVar(env, std::string("B\0C", 3), "\xFF");
+  setEnvVar(env, "_X", "");
+  addEnvironmentStrings(env, u"c=2\0=C:=C:\\\0NOEQ\0A=1=x\0\0ignored\0");
+  addEnvironmentStrings(env, nullptr);
+  EXPECT_EQ(buildEnvironmentBlock(env),
+            std::u16string(u"_X=\0A=1=x\0B=\xFFFD\0c=2\0Path=2\0\0", 26));
+}
+
+// Rows: text => the map it leaves, ! when malformed; members before a fault stay set.
+TEST(Environment, DictionarySetsMembersUpToTheFault) {
+  for (const std::string& row : std::initializer_list<std::string>{
+           " \t\n\v\f\r{\"A\": \"1\" \"b\" : true} => A=1;b=true;",
+           R"({,,"A":x y ,,"B":{"n":1}} => A=xy;B={"n":1;)",
+           R"({"A":"q\"\\\n\r\t\z"} => A=q")"
+           "\\\n\r\tz;",
+           R"({"A":"1 => A=1;)", R"({"":"x"} => )", std::string("{\"A\":\"x\0y\"} => A=x;", 19),
+           R"({"A":"1", B:2} => A=1;!)", R"({"A" 1} => !)", R"({"A => !)", "  => !"}) {
+    EnvironmentMap env;
+    const bool ok = parseEnvJson(env, row.substr(0, row.find(" => ")));
+    EXPECT_EQ(show(env) + (ok ? "" : "!"), row.substr(row.find(" => ") + 4)) << row;
+  }
+}
+
+// Later sources win: inherited, --env-json, its file (a non-ASCII name is found), each --env.
+TEST(Environment, AssembledFromEverySourceInOrder) {
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() /
+      pathFromUtf8("env_\xC3\xA9" + std::to_string(std::random_device{}()) + ".json");
+  std::ofstream(file, std::ios::binary) << R"({"F":"file","E":"file"})";
+  const std::u8string name = file.u8string();
+  SandboxConfig config;
+  config.envJson = R"({"J":"json","F":"json","I":"json"})";
+  config.envJsonFile.assign(name.begin(), name.end());
+  config.env = {"E=env=1", "=skip", "NOEQ", ""};
+  const auto inherit = [](EnvironmentMap& env) { setEnvVar(env, "I", "inherited"); };
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;F=file;I=json;J=json;");
+  config.inheritEnv = false;
+  config.envJson.clear();
+  config.envJsonFile += ".missing";
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;");
+  std::filesystem::remove(file);
+}
+
+// New or resized files, their count and largest size; limits pass a value equal to them.
+TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
+  const FileSnapshot before = {{u"kept", 5}, {u"grown", 1}};
+  const FileSnapshot after = {{u"a", 10}, {u"b", 11}, {u"grown", 10}, {u"kept", 5}, {u"z", 99}};
+  const auto scan = [&](std::uint64_t maxFileSize, std::uint32_t maxFileCount) {
+    const FileScanResult r = compareSnapshots(before, after, maxFileSize, maxFileCount);
+    std::string text = std::to_string(r.newFilesCount) + " " + std::to_string(r.maxFileSizeSeen);
+    for (const std::string& name : r.generatedFiles) text += " " + name;
+    return text + (r.limitExceeded ? ": " + r.message : "");
+  };
+  EXPECT_EQ(scan(10, 2), "2 11 a b: File size limit exceeded: b (11 bytes > 10 bytes)");
+  EXPECT_EQ(scan(99, 2), "3 99 a b grown z: File count limit exceeded: 3 > 2");
+  EXPECT_EQ(scan(99, 3), "3 99 a b grown z");
 }
 
 }  // namespace
