@@ -132,9 +132,11 @@ TEST(Run, FileScanAndLimits) {
        "File size limit exceeded: big. (300000 bytes > 131072 bytes)", "aux.txt big_ big."},
       {"--max-file-count 2", "make-files 3 1", "File count limit exceeded: 3 > 2",
        "f0.txt f1.txt f2.txt"},
-      {"--write-file a.txt abc --write-file c.txt xyz --write-file sub/keep.txt k",
-       "append-file a.txt 2 write-file c.txt 3 write-file sub\\new.txt 5 write-file B.txt 1", "",
-       "B.txt a.txt"},
+      {"--write-file a.txt abc --write-file c.txt xyz --write-file sub/keep.txt k --copy-file "
+       "sub2/copy.txt @copy",
+       "append-file a.txt 2 write-file c.txt 3 write-file sub\\new.txt 5 write-file B.txt 1 "
+       "append-file sub2\\copy.txt 1",
+       "", "B.txt a.txt"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row[1]);
@@ -144,8 +146,9 @@ TEST(Run, FileScanAndLimits) {
     const std::map<std::string, std::string> names = {{"@aux.txt", verbatim + "aux.txt"},
                                                       {"@big_", verbatim + "big "},
                                                       {"@big.", verbatim + "big."},
-                                                      {"big_", "big "}};
-    std::vector<std::string> options = words(row[0]);
+                                                      {"big_", "big "},
+                                                      {"@copy", dir.utf8() + "\\sub\\keep.txt"}};
+    std::vector<std::string> options = words(row[0], names);
     options.insert(options.end(), {"--cwd", dir.utf8()});
     const JsonValue report = reportOf(runSandbox(withChild(options, words(row[1], names))));
     const std::string message = row[2];
@@ -157,6 +160,10 @@ TEST(Run, FileScanAndLimits) {
       generated.push_back(name.stringValue);
     }
     EXPECT_EQ(generated, words(row[3], names));
+    // A copied file is there before the command starts (it appended to it), in its new folder.
+    if (std::string(row[0]).find("--copy-file") != std::string::npos) {
+      EXPECT_EQ(readFile(dir.path() / L"sub2" / L"copy.txt"), "kx");
+    }
   }
 }
 
