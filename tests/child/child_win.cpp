@@ -1,12 +1,12 @@
 // Test child: runs the behaviours its arguments name, left to right, as in `test_child.exe
 // write-stdout 100 sleep 500 exit 3`. exit N (negative, 0x hex) | sleep MS | spin MS | alloc MIB
 // (touched; exit 3 if refused) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print TEXT,
-// print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N,
-// make-files N SIZE (f0.txt, ...) | open-file PATH ("opened" or "denied:CODE") | probe-handle
-// VALUE ("file:PATH" or "none") | crash (access violation) | interact N (N numbers, each answered
-// with it plus one, then "done"; "N round trips in US us" on standard error; exit 2 if wrong) |
-// answer N (until "done") | spawn-grandchild ... (the rest as a process on the same standard
-// handles, not waited for). Exit 3 at the end of input, 64 at an unknown word or missing value.
+// print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N |
+// open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE ("file:PATH" or "none") | crash
+// (access violation) | interact N (N numbers, each answered with it plus one, then "done"; "N round
+// trips in US us" on standard error; exit 2 if wrong) | answer N (until "done") | spawn-grandchild
+// ... (the rest as a process on the same standard handles, not waited for). Exit 3 at the end of
+// input, 64 at an unknown word or missing value.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -49,10 +49,6 @@ void writeFile(const std::wstring& name, long long size, bool append) {
                   append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) ExitProcess(4);
   sandbox::writeAll(file.get(), std::string(static_cast<std::size_t>(size), 'x'));
-}
-
-void makeFiles(long long count, long long size) {
-  for (long long k = 0; k < count; ++k) writeFile(L"f" + std::to_wstring(k) + L".txt", size, false);
 }
 
 std::string environment() {  // NAME=VALUE lines
@@ -131,11 +127,11 @@ void allocate(long long mib) {
 int wmain(int argc, wchar_t** argv) {
   volatile int* volatile nothing = nullptr;  // for crash; GCC drops the store unless both volatile
   const std::map<std::wstring, int> valuesOf = {
-      {L"exit", 1},         {L"sleep", 1},        {L"spin", 1},       {L"alloc", 1},
-      {L"write-stdout", 1}, {L"write-stderr", 1}, {L"print", 1},      {L"print-err", 1},
-      {L"print-cwd", 0},    {L"print-env", 0},    {L"echo-stdin", 0}, {L"write-file", 2},
-      {L"append-file", 2},  {L"make-files", 2},   {L"open-file", 1},  {L"probe-handle", 1},
-      {L"crash", 0},        {L"interact", 1},     {L"answer", 1},     {L"spawn-grandchild", 0}};
+      {L"exit", 1},         {L"sleep", 1},        {L"spin", 1},         {L"alloc", 1},
+      {L"write-stdout", 1}, {L"write-stderr", 1}, {L"print", 1},        {L"print-err", 1},
+      {L"print-cwd", 0},    {L"print-env", 0},    {L"echo-stdin", 0},   {L"write-file", 2},
+      {L"append-file", 2},  {L"open-file", 1},    {L"probe-handle", 1}, {L"spawn-grandchild", 0},
+      {L"crash", 0},        {L"interact", 1},     {L"answer", 1}};
   for (int i = 1; i < argc; ++i) {
     const std::wstring verb = argv[i];
     const auto known = valuesOf.find(verb);
@@ -156,7 +152,6 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"echo-stdin") echoInput();
     if (verb == L"write-file") writeFile(text, size, false);
     if (verb == L"append-file") writeFile(text, size, true);
-    if (verb == L"make-files") makeFiles(n, size);
     if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(text));
     if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(n));
     if (verb == L"crash") *nothing = 1;

@@ -13,10 +13,8 @@
 #include "common/text.h"
 #include "isolation/job_win.h"
 #include "isolation/launch_win.h"
-#include "isolation/winpath.h"
 #include "streams/pipes_win.h"
-#include "support/process.h"
-#include "workdir/prepare.h"
+#include "support/support.h"
 
 namespace sandbox {
 namespace {
@@ -30,7 +28,8 @@ struct SuspendedChild {
 
   explicit SuspendedChild(const std::string& exec, const std::u16string* environment = nullptr,
                           HANDLE stdError = nullptr, PSID appContainer = nullptr) {
-    EXPECT_TRUE(CopyFileW(test::childExe().c_str(), (dir.path() / L"prog.exe").c_str(), FALSE));
+    EXPECT_TRUE(CopyFileW(test::besideTests(L"test_child.exe").c_str(),
+                          (dir.path() / L"prog.exe").c_str(), FALSE));
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     UniqueHandle in, ends[3];
     EXPECT_TRUE(CreatePipe(ends[0].put(), in.put(), &inheritable, 0) &&
@@ -76,8 +75,8 @@ TEST(CreateSuspendedProcess, RunsOnlyAfterResumeWithTheGivenEnvironment) {
 // is not inherited: the child's probe of its value names no such file.
 TEST(CreateSuspendedProcess, InheritsOnlyItsThreeHandles) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  const UniqueHandle secret(CreateFileW(test::childExe().c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                        &inheritable, OPEN_EXISTING, 0, nullptr));
+  const UniqueHandle secret(CreateFileW(test::besideTests(L"test_child.exe").c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ, &inheritable, OPEN_EXISTING, 0, nullptr));
   const std::string probe = "prog probe-handle " + std::to_string(HandleToULong(secret.get()));
   EXPECT_EQ(SuspendedChild(probe).output().find("test_child"), std::string::npos);
   EXPECT_NE(SuspendedChild(probe, nullptr, secret.get()).output().find("test_child"),
@@ -131,22 +130,6 @@ TEST(JobLimits, ReadBackFromWindowsAreTheConfigurationsLimits) {
                        set.activeProcessLimit, set.uiRestrictionsClass));
 }
 
-// The grandchild outlives the child and holds its output pipe open until the job's close.
-TEST(JobClose, KillsAGrandchildTheChildLeftBehind) {
-  SuspendedChild child("prog spawn-grandchild sleep 60000");
-  auto gone = [&] {
-    return !PeekNamedPipe(child.out.get(), nullptr, 0, nullptr, nullptr, nullptr);
-  };
-  JobHandle job = createLimitedJob(0, 0, false);
-  ASSERT_TRUE(assignProcessToJob(job.get(), child.launched.info));
-  ResumeThread(child.launched.info.hThread);
-  ASSERT_EQ(WaitForSingleObject(child.launched.info.hProcess, 10000), WAIT_OBJECT_0);
-  ASSERT_FALSE(gone()) << "no grandchild holds the output";
-  job.reset();
-  for (int i = 0; i < 100 && !gone(); ++i) Sleep(20);
-  EXPECT_TRUE(gone()) << "the grandchild outlived the job's close";
-}
-
 // A pump with a file copy and an echo pipe, fed by a writer thread that closes its end after
 // `bytes`; with none, "early" is written and the end held open, as by a process outside the job.
 // Checked: how long finish takes, what the copy keeps, what a reader of the echo gets.
@@ -197,28 +180,6 @@ TEST(OutputPumpFinish, EndsInTimeAndLosesNothingItCouldKeep) {
     writer.join();
     EXPECT_TRUE(row.readerPauseMs < 0 || echoed == sent) << echoed.size() << " echoed";
   }
-}
-
-// The portable path rules agree with std::filesystem where Windows paths differ from POSIX.
-TEST(WinPathMatchesFilesystem, JoinNormalFormAndExtension) {
-  for (const char16_t* right : {u"..\\x.", u"D:x", u"/a/.profile"}) {
-    const std::u16string left = u"C:\\w\u00f6rk", joined = winpath::join(left, right);
-    const std::filesystem::path expected = toWide(left) / std::filesystem::path(toWide(right));
-    SCOPED_TRACE(utf16ToUtf8(joined));
-    EXPECT_EQ(joined, fromWide(expected.wstring()));
-    EXPECT_EQ(winpath::lexicallyNormal(joined), fromWide(expected.lexically_normal().wstring()));
-    EXPECT_EQ(winpath::hasExtension(joined), expected.has_extension());
-  }
-}
-
-// MinGW's std::filesystem::copy_file cannot replace an existing file.
-TEST(CopyFileReplacing, ReplacesAnExistingFileAndFailsWithoutASource) {
-  const test::TempDir dir(L"c\u00f6py");
-  test::writeFile(dir.path() / L"from.txt", "new");
-  test::writeFile(dir.path() / L"to.txt", "older and longer");
-  EXPECT_TRUE(copyFileReplacing(dir.path() / L"from.txt", dir.path() / L"to.txt"));
-  EXPECT_FALSE(copyFileReplacing(dir.path() / L"absent.txt", dir.path() / L"to.txt"));
-  EXPECT_EQ(test::readFile(dir.path() / L"to.txt"), "new");
 }
 
 }  // namespace

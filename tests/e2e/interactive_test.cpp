@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config/json.h"
-#include "support/process.h"
+#include "support/support.h"
 
 namespace sandbox::test {
 namespace {
@@ -24,10 +24,8 @@ std::vector<Ended> runInteractive(const std::string (&sides)[2][2]) {
   TempDir dir(L"interactive");
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   UniqueHandle ends[4];  // read and write end of the pipe into the first, then into the second
-  if (!CreatePipe(ends[0].put(), ends[1].put(), &inherit, 0) ||
-      !CreatePipe(ends[2].put(), ends[3].put(), &inherit, 0)) {
-    throw std::runtime_error("CreatePipe failed");
-  }
+  createPipe(ends[0], ends[1]);
+  createPipe(ends[2], ends[3]);
   UniqueHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr));
   std::vector<Ended> ended(2);
@@ -37,8 +35,8 @@ std::vector<Ended> runInteractive(const std::string (&sides)[2][2]) {
     std::vector<std::string> args = words(sides[side][0]);
     args.insert(args.end(), {"--report-file", pathUtf8(dir.path() / std::to_wstring(side)),
                              "--exec", childCommand(words(sides[side][1]))});
-    processes[side] = startProcess(commandLine(sandboxExe(), args), ends[side * 2].get(),
-                                   ends[3 - side * 2].get(), nul.get());
+    processes[side] = startProcess(commandLine(besideTests(L"sandbox.exe"), args),
+                                   ends[side * 2].get(), ends[3 - side * 2].get(), nul.get());
   }
   // Now only the sandboxes hold the pipes, so one's end is the other's end of input.
   for (UniqueHandle& end : ends) end.reset();

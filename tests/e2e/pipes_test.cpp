@@ -2,19 +2,55 @@
 // configuration and reads the report; and it asks for AppContainer isolation.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
 #include <thread>
 
-#include "common/text.h"
 #include "config/json.h"
 #include "ipc/framing.h"
 #include "isolation/appcontainer_win.h"
-#include "support/process.h"
-#include "support/service.h"
+#include "support/support.h"
 
 namespace sandbox::test {
 namespace {
 
-std::string pipeArg(const std::wstring& name) { return utf16ToUtf8(fromWide(name)); }
+// The service's end of a named pipe: one duplex, byte-mode instance waiting for the sandbox.
+struct PipeServer {
+  std::wstring name = uniqueName(L"pipe");
+  UniqueHandle pipe{CreateNamedPipeW((L"\\\\.\\pipe\\" + name).c_str(), PIPE_ACCESS_DUPLEX,
+                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
+                                     65536, 0, nullptr)};
+
+  bool accept() {
+    return ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+  }
+  // One WriteFile call; a whole length-prefixed message is a configuration document, captured.
+  bool send(const std::string& bytes) {
+    std::uint32_t length = 0;
+    if (bytes.size() > 4) std::memcpy(&length, bytes.data(), 4);
+    if (length == bytes.size() - 4) capture("config", bytes.substr(4));
+    DWORD written = 0;
+    return WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
+           written == bytes.size();
+  }
+  // Reads until the sandbox closes its end: the report, captured.
+  std::string receiveAll() {
+    std::string data;
+    char buffer[4096];
+    for (DWORD got = 0; ReadFile(pipe.get(), buffer, sizeof buffer, &got, nullptr) && got > 0;)
+      data.append(buffer, got);
+    if (!data.empty()) capture("report", data);
+    return data;
+  }
+  // A client of our own can still connect only when the sandbox never did (a used single
+  // instance stays busy until the server disconnects it).
+  bool neverConnected() const {
+    return UniqueHandle(CreateFileW((L"\\\\.\\pipe\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    0, nullptr, OPEN_EXISTING, 0, nullptr))
+        .valid();
+  }
+};
 
 std::string statusOf(const std::string& report) {
   JsonValue value;
@@ -23,81 +59,61 @@ std::string statusOf(const std::string& report) {
   return value.get("status").getString("");
 }
 
-// A configuration document that runs the test child with these behaviours.
-std::string configFor(const std::vector<std::string>& behaviours, const std::string& extra = "") {
-  std::string exec;
-  for (char c : childCommand(behaviours)) {
+// The report goes back on the control pipe only, not to the report pipe also named; without a
+// control pipe, to the report pipe. The report file gets a copy.
+TEST(ControlPipe, ConfigurationInReportOut) {
+  std::string exec;  // a configuration document that runs the test child with "exit 3"
+  for (char c : childCommand({"exit", "3"})) {
     if (c == '\\' || c == '"') exec += '\\';
     exec += c;
   }
-  return "{\"exec\": \"" + exec + "\"" + extra + "}";
-}
-
-// The report goes back on the control pipe only, not to the report pipe also named; the report
-// file gets a copy.
-TEST(ControlPipe, ConfigurationInReportOut) {
-  const std::string config = configFor({"exit", "3"}, ", \"mode\": \"compile\"");
-  struct Row {
-    std::vector<std::string> writes;  // what the service sends, write by write
+  const std::string config = "{\"exec\": \"" + exec + "\", \"mode\": \"compile\"}";
+  const std::map<std::string, std::string> children = {{"@exit0", childCommand({"exit", "0"})},
+                                                       {"@exit4", childCommand({"exit", "4"})}};
+  const struct {
+    std::vector<std::string> writes;  // what the service sends, write by write; none: no --pipe
     const char* options;
     const char* status;
     std::uint32_t exitStatus;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {{frameWithLengthPrefix("\xEF\xBB\xBF \r\n" + config)}, "", "CompileError", 3},
       {{config.substr(0, 10), config.substr(10) + "\n"}, "", "CompileError", 3},
       // A document that is not JSON leaves the options as they are.
-      {{"{\"mode\": run}\n"}, "--compile --exec @child", "Accepted", 0},
+      {{"{\"mode\": run}\n"}, "--compile --exec @exit0", "Accepted", 0},
+      {{}, "--exec @exit4", "RuntimeError", 4},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
-    const std::wstring name = uniquePipeName(L"ctl");
-    const std::wstring reports = uniquePipeName(L"rep");
-    PipeServer server(name);
-    PipeServer reportServer(reports);
+    PipeServer control, reports;
     TempDir dir(L"ctl");
-    std::vector<std::string> args = {"--pipe",        pipeArg(name),
-                                     "--report-pipe", pipeArg(reports),
-                                     "--report-file", pathUtf8(dir.path() / L"r")};
-    for (const std::string& word : words(row.options, {{"@child", childCommand({"exit", "0"})}})) {
-      args.push_back(word);
-    }
+    std::vector<std::string> args = {"--report-pipe", pathUtf8(reports.name), "--report-file",
+                                     pathUtf8(dir.path() / L"r")};
+    if (!row.writes.empty()) args.insert(args.end(), {"--pipe", pathUtf8(control.name)});
+    for (const std::string& word : words(row.options, children)) args.push_back(word);
     auto sandbox = startSandbox(args);
-    ASSERT_TRUE(server.accept());
+    PipeServer& receiver = row.writes.empty() ? reports : control;
+    ASSERT_TRUE(receiver.accept());
     for (const std::string& write : row.writes) {
-      ASSERT_TRUE(server.send(write));
+      ASSERT_TRUE(control.send(write));
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    const std::string report = server.receiveAll();
+    const std::string report = receiver.receiveAll();
     EXPECT_EQ(statusOf(report), row.status);
     const ProcessResult result = sandbox.get();
     EXPECT_EQ(result.exitCode, row.exitStatus);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(readFile(dir.path() / L"r"), report);
-    EXPECT_TRUE(reportServer.neverConnected());
+    EXPECT_EQ(reports.neverConnected(), !row.writes.empty());
   }
 }
 
 TEST(ControlPipe, PipeNeverCreatedGivesTheMessageAfterFiveSeconds) {
-  const std::string name = pipeArg(uniquePipeName(L"none"));
+  const std::string name = pathUtf8(uniqueName(L"none"));
   const ProcessResult result = runSandbox({"--pipe", name, "--exec", "x"});
   EXPECT_EQ(result.err, "Failed to connect to control pipe: " + name + "\n");
   EXPECT_EQ(result.exitCode, 1u);
   EXPECT_GE(result.wallMs, 4900);
   EXPECT_LT(result.wallMs, 9000);
-}
-
-TEST(ReportPipe, ReportPipeAloneReceivesTheReport) {
-  const std::wstring reports = uniquePipeName(L"only");
-  PipeServer reportServer(reports);
-  auto sandbox =
-      startSandbox({"--report-pipe", pipeArg(reports), "--exec", childCommand({"exit", "4"})});
-  ASSERT_TRUE(reportServer.accept());
-  EXPECT_EQ(statusOf(reportServer.receiveAll()), "RuntimeError");
-  EXPECT_FALSE(reportServer.neverConnected());  // the check used above can tell
-  const ProcessResult result = sandbox.get();
-  EXPECT_EQ(result.exitCode, 4u);
-  EXPECT_EQ(result.err, "");
 }
 
 // A confined command reaches its working directory but nothing else of the user's; isolation

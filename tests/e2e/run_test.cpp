@@ -10,7 +10,7 @@
 #include "app/options.h"
 #include "config/json.h"
 #include "report/report.h"
-#include "support/process.h"
+#include "support/support.h"
 
 namespace sandbox::test {
 namespace {
@@ -62,8 +62,11 @@ TEST(Run, VerdictsStreamsAndInput) {
   writeFile(dir.path() / L"\u00e9ntr\u00e9e.txt", big);  // more than a pipe holds
   const std::map<std::string, std::string> files = {
       {"@file", pathUtf8(dir.path() / L"\u00e9ntr\u00e9e.txt")},
-      {"@missing", pathUtf8(dir.path() / L"missing.txt")}};
+      {"@missing", pathUtf8(dir.path() / L"missing.txt")},
+      {"@late", pathUtf8(dir.path() / L"late.txt")}};
   const Row rows[] = {
+      {"--allow-child", "spawn-grandchild sleep 300 write-file @late 1", "", "Accepted", 0, kRunOk,
+       "", ""},
       {"", "print hi", "", "Accepted", 0, kRunOk, "hi", ""},
       {"--compile", "exit 2", "", "CompileError", 2, "Compilation failed with exit code: 2", "",
        ""},
@@ -109,6 +112,9 @@ TEST(Run, VerdictsStreamsAndInput) {
                                : row.exitCode == 0 ? 1u
                                                    : static_cast<std::uint32_t>(row.exitCode));
   }
+  // The rows after the first take seconds: a process left behind by a command is long gone.
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / L"late.txt"))
+      << "a grandchild outlived its run";
 }
 
 TEST(Run, KernelEnforcedLimits) {
@@ -130,10 +136,10 @@ TEST(Run, FileScanAndLimits) {
   const char* rows[][4] = {
       {"", "write-file @aux.txt 10 write-file @big_ 20 write-file @big. 300000",
        "File size limit exceeded: big. (300000 bytes > 131072 bytes)", "aux.txt big_ big."},
-      {"--max-file-count 2", "make-files 3 1", "File count limit exceeded: 3 > 2",
-       "f0.txt f1.txt f2.txt"},
+      {"--max-file-count 2", "write-file f0.txt 1 write-file f1.txt 1 write-file f2.txt 1",
+       "File count limit exceeded: 3 > 2", "f0.txt f1.txt f2.txt"},
       {"--write-file a.txt abc --write-file c.txt xyz --write-file sub/keep.txt k --copy-file "
-       "sub2/copy.txt @copy",
+       "sub2/copy.txt @copy --write-file d.txt old --copy-file d.txt @copy",
        "append-file a.txt 2 write-file c.txt 3 write-file sub\\new.txt 5 write-file B.txt 1 "
        "append-file sub2\\copy.txt 1",
        "", "B.txt a.txt"},
@@ -160,9 +166,11 @@ TEST(Run, FileScanAndLimits) {
       generated.push_back(name.stringValue);
     }
     EXPECT_EQ(generated, words(row[3], names));
-    // A copied file is there before the command starts (it appended to it), in its new folder.
+    // A copied file is there before the command starts (it appended to it), in its new folder,
+    // and it replaces a file given with --write-file.
     if (std::string(row[0]).find("--copy-file") != std::string::npos) {
-      EXPECT_EQ(readFile(dir.path() / L"sub2" / L"copy.txt"), "kx");
+      EXPECT_EQ(readFile(dir.path() / L"sub2" / L"copy.txt") + readFile(dir.path() / L"d.txt"),
+                "kxk");
     }
   }
 }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "config/json.h"
-#include "support/process.h"
+#include "support/support.h"
 
 namespace sandbox::test {
 namespace {
