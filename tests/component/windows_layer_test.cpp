@@ -20,23 +20,22 @@ namespace sandbox {
 namespace {
 
 // The test child as prog.exe in a non-ASCII folder, found only through the working directory,
-// started suspended on three pipes (`stdError` replaces the error pipe); ended at destruction.
+// started suspended with its input and output on pipes, its error on `stdError` when given and on
+// the output otherwise; ended at destruction.
 struct SuspendedChild {
   test::TempDir dir{L"l\u00e4unch"};
-  UniqueHandle out, err;  // the test's ends
+  UniqueHandle out;  // the test's end
   LaunchResult launched;
 
   explicit SuspendedChild(const std::string& exec, const std::u16string* environment = nullptr,
                           HANDLE stdError = nullptr, PSID appContainer = nullptr) {
     EXPECT_TRUE(CopyFileW(test::besideTests(L"test_child.exe").c_str(),
                           (dir.path() / L"prog.exe").c_str(), FALSE));
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    UniqueHandle in, ends[3];
-    EXPECT_TRUE(CreatePipe(ends[0].put(), in.put(), &inheritable, 0) &&
-                CreatePipe(out.put(), ends[1].put(), &inheritable, 0) &&
-                CreatePipe(err.put(), ends[2].put(), &inheritable, 0));
+    UniqueHandle in, ends[2];
+    test::createPipe(ends[0], in);
+    test::createPipe(out, ends[1]);
     launched = createSuspendedProcess({exec, environment, dir.path(), ends[0].get(), ends[1].get(),
-                                       stdError ? stdError : ends[2].get(), appContainer});
+                                       stdError ? stdError : ends[1].get(), appContainer});
   }
   ~SuspendedChild() {
     TerminateProcess(launched.info.hProcess, 0);
@@ -46,10 +45,7 @@ struct SuspendedChild {
   std::string output() {  // resumes the child, suspended once, and reads it to its exit with 0
     EXPECT_EQ(launched.failure, LaunchResult::Failure::None) << launched.errorCode;
     EXPECT_EQ(ResumeThread(launched.info.hThread), 1u);
-    std::string text;
-    char buffer[4096];
-    for (DWORD got = 0; ReadFile(out.get(), buffer, sizeof buffer, &got, nullptr);)
-      text.append(buffer, got);
+    const std::string text = test::readAll(out.get());
     DWORD code = 1;
     EXPECT_TRUE(WaitForSingleObject(launched.info.hProcess, 30000) == WAIT_OBJECT_0 &&
                 GetExitCodeProcess(launched.info.hProcess, &code) && code == 0)

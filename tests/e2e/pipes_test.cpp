@@ -36,10 +36,7 @@ struct PipeServer {
   }
   // Reads until the sandbox closes its end: the report, captured.
   std::string receiveAll() {
-    std::string data;
-    char buffer[4096];
-    for (DWORD got = 0; ReadFile(pipe.get(), buffer, sizeof buffer, &got, nullptr) && got > 0;)
-      data.append(buffer, got);
+    const std::string data = readAll(pipe.get());
     if (!data.empty()) capture("report", data);
     return data;
   }

@@ -31,13 +31,14 @@ struct Row {
   std::string message;
   std::string out;
   std::string errStart;
+  const char* files = "";  // the report's generatedFiles
 };
 
-ProcessResult run(const Row& row, const std::map<std::string, std::string>& values = {}) {
+ProcessResult run(const Row& row, const std::map<std::string, std::string>& values = {},
+                  std::vector<std::string> args = {}) {
   RunOptions options;
   options.stdinData = row.piped;
   options.timeoutMs = 30000;
-  std::vector<std::string> args;
   for (const std::string& word : words(row.options, values)) {
     if (word == "!output-first") {
       options.reading = Reading::OutputThenError;
@@ -49,21 +50,21 @@ ProcessResult run(const Row& row, const std::map<std::string, std::string>& valu
       args.push_back(word);
     }
   }
-  return runSandbox(*row.behaviours ? withChild(args, words(row.behaviours)) : args, options);
+  return runSandbox(*row.behaviours ? withChild(args, words(row.behaviours, values)) : args,
+                    options);
 }
 
 // Every verdict with its exit status (0 only for "Accepted", the report's exit code otherwise,
-// 1 for 0); and however the service reads the sandbox's own output or feeds its input, the run
-// ends within its limits with its report.
-TEST(Run, VerdictsStreamsAndInput) {
+// 1 for 0); however the service reads the sandbox's own output or feeds its input, the run ends
+// within its limits with its report. Each run has a working directory of its own, where the file
+// scan lists new and resized files under their stored names: names the C runtime would rewrite
+// ("big.", "big ", device stems) cannot hide a file.
+TEST(Run, VerdictsStreamsInputAndFiles) {
   TempDir dir(L"run");
   std::string big(5 * 1024 * 1024, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 3);
   writeFile(dir.path() / L"\u00e9ntr\u00e9e.txt", big);  // more than a pipe holds
-  const std::map<std::string, std::string> files = {
-      {"@file", pathUtf8(dir.path() / L"\u00e9ntr\u00e9e.txt")},
-      {"@missing", pathUtf8(dir.path() / L"missing.txt")},
-      {"@late", pathUtf8(dir.path() / L"late.txt")}};
+  const std::string kFileSize = "File size limit exceeded: big. (300000 bytes > 131072 bytes)";
   const Row rows[] = {
       {"--allow-child", "spawn-grandchild sleep 300 write-file @late 1", "", "Accepted", 0, kRunOk,
        "", ""},
@@ -93,10 +94,33 @@ TEST(Run, VerdictsStreamsAndInput) {
        ""},
       {"", "echo-stdin", "piped", "Accepted", 0, kRunOk, "piped", ""},
       {"--stdin-raw text --stdin-pipe", "echo-stdin", "piped", "Accepted", 0, kRunOk, "piped", ""},
+      {"", "write-file @aux.txt 10 write-file @big_ 20 write-file @big. 300000", "",
+       "FileLimitExceeded", 0, kFileSize, "", "", "aux.txt big_ big."},
+      {"--max-file-count 2", "write-file f0.txt 1 write-file f1.txt 1 write-file f2.txt 1", "",
+       "FileLimitExceeded", 0, "File count limit exceeded: 3 > 2", "", "", "f0.txt f1.txt f2.txt"},
+      // A copied file is there before the command starts (it appends to it), in its new folder,
+      // and it replaces a file given with --write-file.
+      {"--write-file a.txt abc --write-file c.txt xyz --write-file sub/keep.txt k --copy-file "
+       "sub2/copy.txt @copy --write-file d.txt old --copy-file d.txt @copy",
+       "append-file a.txt 2 write-file c.txt 3 write-file sub\\new.txt 5 write-file B.txt 1 "
+       "append-file sub2\\copy.txt 1",
+       "", "Accepted", 0, kRunOk, "", "", "B.txt a.txt"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.options) + " / " + row.behaviours);
-    const ProcessResult result = run(row, files);
+    TempDir work(L"work");
+    const std::string verbatim = "\\\\?\\" + work.utf8() + "\\";
+    // "_" stands for a trailing space, which a row cannot hold.
+    const std::map<std::string, std::string> values = {
+        {"@file", pathUtf8(dir.path() / L"\u00e9ntr\u00e9e.txt")},
+        {"@missing", pathUtf8(dir.path() / L"missing.txt")},
+        {"@late", pathUtf8(dir.path() / L"late.txt")},
+        {"@aux.txt", verbatim + "aux.txt"},
+        {"@big_", verbatim + "big "},
+        {"@big.", verbatim + "big."},
+        {"big_", "big "},
+        {"@copy", work.utf8() + "\\sub\\keep.txt"}};
+    const ProcessResult result = run(row, values, {"--cwd", work.utf8()});
     EXPECT_FALSE(result.timedOut);
     // The 2 s limit of the unread row plus 2 s at most; any other row well within 5 s.
     EXPECT_LT(result.wallMs, row.exitCode == 1001 ? 4000 : 5000) << "the report waited";
@@ -111,6 +135,15 @@ TEST(Run, VerdictsStreamsAndInput) {
     EXPECT_EQ(result.exitCode, accepted            ? 0u
                                : row.exitCode == 0 ? 1u
                                                    : static_cast<std::uint32_t>(row.exitCode));
+    std::vector<std::string> generated;
+    for (const JsonValue& name : report.get("generatedFiles").arrayValue) {
+      generated.push_back(name.stringValue);
+    }
+    EXPECT_EQ(generated, words(row.files, values));
+    if (std::string(row.options).find("--copy-file") != std::string::npos) {
+      EXPECT_EQ(readFile(work.path() / L"sub2" / L"copy.txt") + readFile(work.path() / L"d.txt"),
+                "kxk");
+    }
   }
   // The rows after the first take seconds: a process left behind by a command is long gone.
   EXPECT_FALSE(std::filesystem::exists(dir.path() / L"late.txt"))
@@ -127,51 +160,6 @@ TEST(Run, KernelEnforcedLimits) {
     const ProcessResult result = run(row);
     EXPECT_EQ(reportOf(result).get("status").getString(""), row.status);
     EXPECT_LT(result.wallMs, 5000);
-  }
-}
-
-// New and resized files directly in the working directory, under their stored names: names the
-// C runtime would rewrite ("big.", "big ", device stems) cannot hide a file.
-TEST(Run, FileScanAndLimits) {
-  const char* rows[][4] = {
-      {"", "write-file @aux.txt 10 write-file @big_ 20 write-file @big. 300000",
-       "File size limit exceeded: big. (300000 bytes > 131072 bytes)", "aux.txt big_ big."},
-      {"--max-file-count 2", "write-file f0.txt 1 write-file f1.txt 1 write-file f2.txt 1",
-       "File count limit exceeded: 3 > 2", "f0.txt f1.txt f2.txt"},
-      {"--write-file a.txt abc --write-file c.txt xyz --write-file sub/keep.txt k --copy-file "
-       "sub2/copy.txt @copy --write-file d.txt old --copy-file d.txt @copy",
-       "append-file a.txt 2 write-file c.txt 3 write-file sub\\new.txt 5 write-file B.txt 1 "
-       "append-file sub2\\copy.txt 1",
-       "", "B.txt a.txt"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row[1]);
-    TempDir dir(L"files");
-    const std::string verbatim = "\\\\?\\" + dir.utf8() + "\\";
-    // "_" stands for a trailing space, which a row cannot hold.
-    const std::map<std::string, std::string> names = {{"@aux.txt", verbatim + "aux.txt"},
-                                                      {"@big_", verbatim + "big "},
-                                                      {"@big.", verbatim + "big."},
-                                                      {"big_", "big "},
-                                                      {"@copy", dir.utf8() + "\\sub\\keep.txt"}};
-    std::vector<std::string> options = words(row[0], names);
-    options.insert(options.end(), {"--cwd", dir.utf8()});
-    const JsonValue report = reportOf(runSandbox(withChild(options, words(row[1], names))));
-    const std::string message = row[2];
-    EXPECT_EQ(report.get("status").getString(""),
-              message.empty() ? "Accepted" : "FileLimitExceeded");
-    EXPECT_EQ(report.get("message").getString(""), message.empty() ? kRunOk : message);
-    std::vector<std::string> generated;
-    for (const JsonValue& name : report.get("generatedFiles").arrayValue) {
-      generated.push_back(name.stringValue);
-    }
-    EXPECT_EQ(generated, words(row[3], names));
-    // A copied file is there before the command starts (it appended to it), in its new folder,
-    // and it replaces a file given with --write-file.
-    if (std::string(row[0]).find("--copy-file") != std::string::npos) {
-      EXPECT_EQ(readFile(dir.path() / L"sub2" / L"copy.txt") + readFile(dir.path() / L"d.txt"),
-                "kxk");
-    }
   }
 }
 

@@ -20,24 +20,16 @@ namespace sandbox::test {
 namespace {
 
 struct StressScale {
-  bool full = false;
-  int sandboxesAtOnce = 4;
-  int runsInARow = 10;
+  int sandboxesAtOnce = 4, runsInARow = 10;
   std::size_t streamBytes = 8u << 20;
+  std::uint32_t timeoutMs = 90000;
 };
 
 StressScale stressScale() {
   wchar_t value[16] = {};
   const DWORD length = GetEnvironmentVariableW(L"SANDBOX_STRESS_SCALE", value, 16);
-  if (length == 4 && std::wstring(value) == L"full") return {true, 8, 200, 64u << 20};
+  if (length == 4 && std::wstring(value) == L"full") return {8, 200, 64u << 20, 300000};
   return {};
-}
-
-// Compares without printing megabytes.
-::testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << actual.size() << " bytes where " << expected.size() << " were expected, or other bytes";
 }
 
 // Sandboxes at once, each with its own working directory, input, output (a size no other run
@@ -51,7 +43,7 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
   std::vector<std::unique_ptr<TempDir>> dirs;
   std::vector<std::future<ProcessResult>> started;
   RunOptions options;
-  options.timeoutMs = scale.full ? 300000 : 90000;
+  options.timeoutMs = scale.timeoutMs;
   for (int i = 0; i < count; ++i) {
     const std::string tag = std::to_string(i);
     const std::size_t bytes = sizeOf(i);
@@ -77,7 +69,7 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
     ASSERT_FALSE(result.timedOut);
     JsonValue report;
     ASSERT_TRUE(parseJson(readFile(dir / L"report"), report));
-    EXPECT_TRUE(sameBytes(readFile(dir / L"out"), result.out)) << "file vs live copy";
+    EXPECT_TRUE(readFile(dir / L"out") == result.out) << "the file copy differs from the live one";
     EXPECT_EQ(readFile(dir / L"err"), result.err);
     const std::string stream = tag + ";" + pattern(bytes);
     const bool stopped = i % 3 == 2;
@@ -87,7 +79,8 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
     EXPECT_EQ(report.get("status").getString(""), stopped         ? "OutputLimitExceeded"
                                                   : exitCode != 0 ? "RuntimeError"
                                                                   : "Accepted");
-    EXPECT_TRUE(sameBytes(result.out, stream.substr(0, stopped ? bytes / 2 : stream.size())));
+    EXPECT_TRUE(result.out == stream.substr(0, stopped ? bytes / 2 : stream.size()))
+        << result.out.size() << " bytes where " << bytes << " were written";
     EXPECT_EQ(result.err, stopped ? "" : tag) << "nothing but the command's own error text";
     EXPECT_EQ(report.get("newFilesCount").getInt64(), stopped ? 0 : 1);
     EXPECT_EQ(report.get("stdoutTruncated").getBool(!stopped), stopped);

@@ -129,6 +129,15 @@ inline UniqueHandle startProcess(const std::wstring& line, HANDLE in, HANDLE out
   return UniqueHandle(launched.info.hProcess);
 }
 
+// Everything the pipe gives until it ends or fails.
+inline std::string readAll(HANDLE pipe) {
+  std::string data;
+  char buffer[4096];
+  for (DWORD got = 0; ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0;)
+    data.append(buffer, got);
+  return data;
+}
+
 inline void createPipe(UniqueHandle& read, UniqueHandle& write) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   if (!CreatePipe(read.put(), write.put(), &inheritable, 0)) throw std::runtime_error("CreatePipe");
