@@ -114,12 +114,13 @@ int spawnSelf(int count, wchar_t** args) {
   return started ? 0 : 5;
 }
 
-void allocate(long long mib) {
-  const SIZE_T bytes = static_cast<SIZE_T>(mib) << 20;
-  auto* memory =
-      static_cast<char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  if (memory == nullptr) ExitProcess(3);
-  for (SIZE_T i = 0; i < bytes; i += 4096) memory[i] = 1;
+void allocate(long long mib) {  // 1 MiB at a time, as a growing program does
+  for (long long k = 0; k < mib; ++k) {
+    auto* block = static_cast<char*>(
+        VirtualAlloc(nullptr, 1 << 20, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (block == nullptr) ExitProcess(3);
+    for (SIZE_T i = 0; i < (1 << 20); i += 4096) block[i] = 1;
+  }
 }
 
 }  // namespace

@@ -24,15 +24,12 @@ struct PipeServer {
   bool accept() {
     return ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
   }
-  // One WriteFile call; a whole length-prefixed message is a configuration document, captured.
+  // A whole length-prefixed message is a configuration document, captured.
   bool send(const std::string& bytes) {
     std::uint32_t length = 0;
     if (bytes.size() > 4) std::memcpy(&length, bytes.data(), 4);
     if (length == bytes.size() - 4) capture("config", bytes.substr(4));
-    DWORD written = 0;
-    return WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) &&
-           written == bytes.size();
+    return writeAll(pipe.get(), bytes);
   }
   // Reads until the sandbox closes its end: the report, captured.
   std::string receiveAll() {
@@ -48,13 +45,6 @@ struct PipeServer {
         .valid();
   }
 };
-
-std::string statusOf(const std::string& report) {
-  JsonValue value;
-  EXPECT_TRUE(parseJson(report, value)) << report;
-  EXPECT_EQ(report.back(), '}');  // no prefix, no terminator
-  return value.get("status").getString("");
-}
 
 // The report goes back on the control pipe only, not to the report pipe also named; without a
 // control pipe, to the report pipe. The report file gets a copy.
@@ -95,7 +85,9 @@ TEST(ControlPipe, ConfigurationInReportOut) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     const std::string report = receiver.receiveAll();
-    EXPECT_EQ(statusOf(report), row.status);
+    JsonValue value;
+    EXPECT_TRUE(parseJson(report, value) && report.back() == '}') << "prefixed or terminated";
+    EXPECT_EQ(value.get("status").getString(""), row.status);
     const ProcessResult result = sandbox.get();
     EXPECT_EQ(result.exitCode, row.exitStatus);
     EXPECT_EQ(result.err, "");
