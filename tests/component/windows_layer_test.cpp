@@ -39,6 +39,7 @@ struct SuspendedChild {
   }
   ~SuspendedChild() {
     TerminateProcess(launched.info.hProcess, 0);
+    WaitForSingleObject(launched.info.hProcess, 5000);  // prog.exe can be deleted only then
     CloseHandle(launched.info.hProcess);
     CloseHandle(launched.info.hThread);
   }
