@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <map>
@@ -129,12 +130,15 @@ inline UniqueHandle startProcess(const std::wstring& line, HANDLE in, HANDLE out
   return UniqueHandle(launched.info.hProcess);
 }
 
-// Everything the pipe gives until it ends or fails.
-inline std::string readAll(HANDLE pipe) {
+// Everything the pipe gives until it ends or fails; `arrived` is called when the first bytes do.
+inline std::string readAll(
+    HANDLE pipe, const std::function<void()>& arrived = [] {}) {
   std::string data;
-  char buffer[4096];
-  for (DWORD got = 0; ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0;)
+  char buffer[65536];
+  for (DWORD got = 0; ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0;) {
+    if (data.empty()) arrived();
     data.append(buffer, got);
+  }
   return data;
 }
 
@@ -185,19 +189,13 @@ inline std::future<ProcessResult> startSandbox(const std::vector<std::string>& a
     outWrite.reset();
     errWrite.reset();
     ProcessResult result;
-    const auto drain = [&](HANDLE pipe, std::string& into) {
-      char buffer[65536];
-      for (DWORD got = 0; ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0;) {
-        if (&into == &result.out && into.empty()) result.firstOutMs = msSinceStart();
-        into.append(buffer, got);
-      }
-    };
     std::thread outThread([&] {
-      if (options.reading != Reading::ErrorOnly) drain(outRead.get(), result.out);
-      if (options.reading == Reading::OutputThenError) drain(errRead.get(), result.err);
+      if (options.reading == Reading::ErrorOnly) return;
+      result.out = readAll(outRead.get(), [&] { result.firstOutMs = msSinceStart(); });
+      if (options.reading == Reading::OutputThenError) result.err = readAll(errRead.get());
     });
     std::thread errThread([&] {
-      if (options.reading != Reading::OutputThenError) drain(errRead.get(), result.err);
+      if (options.reading != Reading::OutputThenError) result.err = readAll(errRead.get());
     });
     std::thread inThread([&] {
       writeAll(inWrite.get(), options.stdinData);
