@@ -68,7 +68,8 @@ inline void capture(const char* kind, const std::string& text) {
   wchar_t folder[32768];
   const DWORD length = GetEnvironmentVariableW(L"SANDBOX_TEST_CAPTURE_DIR", folder, 32768);
   if (length == 0 || length >= 32768) return;
-  writeFile(std::filesystem::path(folder) / (uniqueName(toWide(utf8ToUtf16(kind))) + L".json"),
+  writeFile(std::filesystem::path(folder) /
+                (toWide(utf8ToUtf16(kind)) + L"-" + uniqueName(L"c") + L".json"),
             text);
 }
 
