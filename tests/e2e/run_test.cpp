@@ -155,6 +155,22 @@ TEST(Run, VerdictsStreamsInputAndFiles) {
       << "a grandchild outlived its run";
 }
 
+// A service that gives up on a run and ends sandbox.exe ends the command with it: the job dies
+// with its last handle.
+TEST(Run, EndingTheSandboxEndsTheCommand) {
+  TempDir dir(L"ended");
+  RunOptions options;
+  options.timeoutMs = 1000;
+  const ProcessResult result =
+      runSandbox(withChild({}, {"write-file", pathUtf8(dir.path() / L"started"), "0", "sleep",
+                                "2000", "write-file", pathUtf8(dir.path() / L"late"), "0"}),
+                 options);
+  EXPECT_TRUE(result.timedOut);
+  Sleep(2500);
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / L"started")) << "the command never started";
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / L"late")) << "the command outlived its sandbox";
+}
+
 TEST(Run, KernelEnforcedLimits) {
   if (isWine()) GTEST_SKIP() << "Wine neither enforces job memory limits nor accounts CPU time";
   const Row rows[] = {
