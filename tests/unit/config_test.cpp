@@ -262,6 +262,8 @@ TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {
     const bool ok = readControlMessage(read, message);
     EXPECT_EQ(ok ? message : "!" + message, row.substr(arrow + 4)) << row;
   }
+  // The pipe's name is completed to its path; a path is kept as given.
+  EXPECT_EQ(pipePath(u"a") + u"|" + pipePath(uR"(\\.\pipe\b)"), uR"(\\.\pipe\a|\\.\pipe\b)");
 }
 
 }  // namespace
