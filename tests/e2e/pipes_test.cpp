@@ -6,6 +6,7 @@
 #include <map>
 #include <thread>
 
+#include "common/win.h"
 #include "config/json.h"
 #include "ipc/framing.h"
 #include "isolation/appcontainer_win.h"
@@ -17,7 +18,8 @@ namespace {
 // The service's end of a named pipe: one duplex, byte-mode instance waiting for the sandbox.
 struct PipeServer {
   std::wstring name = uniqueName(L"pipe");
-  UniqueHandle pipe{CreateNamedPipeW((L"\\\\.\\pipe\\" + name).c_str(), PIPE_ACCESS_DUPLEX,
+  std::wstring path = toWide(pipePath(fromWide(name)));
+  UniqueHandle pipe{CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX,
                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
                                      65536, 0, nullptr)};
 
@@ -40,8 +42,8 @@ struct PipeServer {
   // A client of our own can still connect only when the sandbox never did (a used single
   // instance stays busy until the server disconnects it).
   bool neverConnected() const {
-    return UniqueHandle(CreateFileW((L"\\\\.\\pipe\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    0, nullptr, OPEN_EXISTING, 0, nullptr))
+    return UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr))
         .valid();
   }
 };
@@ -60,14 +62,20 @@ TEST(ControlPipe, ConfigurationInReportOut) {
   const struct {
     std::vector<std::string> writes;  // what the service sends, write by write; none: no --pipe
     const char* options;
+    const char* mode;
     const char* status;
     std::uint32_t exitStatus;
   } rows[] = {
-      {{frameWithLengthPrefix("\xEF\xBB\xBF \r\n" + config)}, "", "CompileError", 3},
-      {{config.substr(0, 10), config.substr(10) + "\n"}, "", "CompileError", 3},
-      // A document that is not JSON leaves the options as they are.
-      {{"{\"mode\": run}\n"}, "--compile --exec @exit0", "Accepted", 0},
-      {{}, "--exec @exit4", "RuntimeError", 4},
+      {{frameWithLengthPrefix("\xEF\xBB\xBF \r\n" + config)}, "", "compile", "CompileError", 3},
+      {{config.substr(0, 10), config.substr(10) + "\n"}, "", "compile", "CompileError", 3},
+      // A document that is not JSON leaves the options as they are, even what it named before
+      // its fault.
+      {{"{\"mode\": \"run\", \"exec\": \"none.exe\" \"x\": 1}\n"},
+       "--compile --exec @exit0",
+       "compile",
+       "Accepted",
+       0},
+      {{}, "--exec @exit4", "run", "RuntimeError", 4},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
@@ -87,7 +95,8 @@ TEST(ControlPipe, ConfigurationInReportOut) {
     const std::string report = receiver.receiveAll();
     JsonValue value;
     EXPECT_TRUE(parseJson(report, value) && report.back() == '}') << "prefixed or terminated";
-    EXPECT_EQ(value.get("status").getString(""), row.status);
+    EXPECT_EQ(value.get("mode").getString("") + " " + value.get("status").getString(""),
+              std::string(row.mode) + " " + row.status);
     const ProcessResult result = sandbox.get();
     EXPECT_EQ(result.exitCode, row.exitStatus);
     EXPECT_EQ(result.err, "");

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 
 #include "common/handle_win.h"
 #include "common/io_win.h"
+#include "common/path.h"
 #include "common/quote.h"
 #include "common/text.h"
 #include "config/json.h"
@@ -52,9 +52,11 @@ inline std::wstring uniqueName(const std::wstring& hint) {
          std::to_wstring(GetTickCount64()) + L"_" + std::to_wstring(counter++);
 }
 
+// The file's bytes; empty when there is none.
 inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string contents;
+  readWholeFile(path, contents);
+  return contents;
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& data) {
