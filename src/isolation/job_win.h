@@ -1,4 +1,5 @@
-// The command's job object: creation with its limits, accounting, termination, ownership.
+// The command's job object: creation with its limits, notifications, accounting, termination,
+// ownership.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +10,9 @@
 
 namespace sandbox {
 
-// Move-only owner of one job-object handle; null and INVALID_HANDLE_VALUE both mean "no job".
-// Closing the last handle of a job made by createLimitedJob kills every process still in it.
+// Move-only owner of one job-object handle and of the completion port its notifications arrive
+// on; null and INVALID_HANDLE_VALUE both mean "none". Closing the last handle of a job made by
+// createLimitedJob kills every process still in it.
 class JobHandle {
  public:
   JobHandle() = default;
@@ -19,27 +21,47 @@ class JobHandle {
   HANDLE get() const { return handle_.get(); }
   bool valid() const { return handle_.valid(); }
   explicit operator bool() const { return handle_.valid(); }
-  // Closes the held job (keeping the caller's last error) and takes `handle` instead.
-  void reset(HANDLE handle = nullptr) { handle_.reset(handle); }
-  // Gives up ownership without closing; the caller then owns the returned handle.
-  HANDLE release() { return handle_.release(); }
+  // The job's completion port; null when none could be associated.
+  HANDLE port() const { return port_.get(); }
+  // Closes the held job and its port (keeping the caller's last error) and takes `handle`.
+  void reset(HANDLE handle = nullptr) {
+    port_.reset();
+    handle_.reset(handle);
+  }
+  // Takes `port` as the port associated with the job.
+  void adoptPort(HANDLE port) { port_.reset(port); }
 
  private:
   UniqueHandle handle_;
+  UniqueHandle port_;
 };
 
-// A new job that kills its processes when closed, shows no crash dialog, and carries the limits
-// of computeJobLimits plus all UI restrictions (a refusal of the latter is ignored). Null when
-// the job cannot be created or its extended limits are refused.
+// A new job that kills its processes when closed, shows no crash dialog, carries the limits of
+// computeJobLimits (a refusal of the user-interface restrictions is ignored), and posts its
+// notifications to a port of its own (a job without one is still used). Null when the job cannot
+// be created or its extended limits are refused.
 JobHandle createLimitedJob(std::uint64_t memoryLimitBytes, std::uint64_t affinityMask,
-                           bool oneProcessOnly);
+                           bool oneProcessOnly, bool uiRestrictions);
 
 // createLimitedJob with the limits of a configuration whose mode defaults are applied.
 JobHandle createJobFor(const SandboxConfig& config);
 
+// placeCommandJob for this process: whether it runs in a job (a failed question counts as yes),
+// and whether that job allows breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK).
+JobPlacement placementOfThisProcess();
+
 // The job's accounting; all zeros for a null job, and a query that fails leaves its fields 0.
 // Cheap enough for every supervision pass: two queries into stack structures, no allocation.
 JobAccounting queryJobAccounting(const JobHandle& job);
+
+// Takes every notification waiting on the job's port into `events`, without waiting. Cheap enough
+// for every supervision pass: no allocation.
+void drainJobEvents(const JobHandle& job, JobEvents& events);
+
+// Waits until no process is left in the job (its notification, or its count of active
+// processes), at most `timeoutMs`; notifications that arrive meanwhile go into `events`. True
+// when the job is empty.
+bool waitUntilJobEmpty(const JobHandle& job, JobEvents& events, std::uint32_t timeoutMs);
 
 // Ends every process in the job with `exitCode`. False for a null job or when Windows refuses.
 // Safe from several threads at once (the supervision loop and the output-limit callbacks).

@@ -106,7 +106,7 @@ LaunchResult createSuspendedProcess(const LaunchRequest& request) {
       [&](std::uint32_t& error) {
         PROCESS_INFORMATION info{};
         if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                           kLaunchCreationFlags, environment,
+                           request.creationFlags, environment,
                            directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo,
                            &info)) {
           result.info = info;

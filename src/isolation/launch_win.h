@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/win.h"
+#include "isolation/job.h"
 #include "isolation/launch.h"
 
 namespace sandbox {
@@ -15,7 +16,8 @@ namespace sandbox {
 inline constexpr DWORD kLaunchCreationFlags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP |
                                               CREATE_UNICODE_ENVIRONMENT |
                                               EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW;
-static_assert(kLaunchCreationFlags == 0x08080604);
+static_assert(kLaunchCreationFlags == kCommandCreationFlags);
+static_assert(CREATE_BREAKAWAY_FROM_JOB == kCreateBreakawayFromJob);
 
 // buildCommandLine (isolation/launch.h) against the real file system; a path whose status cannot
 // be read counts as missing.
@@ -36,6 +38,9 @@ struct LaunchRequest {
   HANDLE stdError = nullptr;
   // An AppContainer profile's identifier, or null to run as an ordinary process. Not owned.
   PSID appContainerSid = nullptr;
+  // kLaunchCreationFlags, with CREATE_BREAKAWAY_FROM_JOB where the command leaves the sandbox's
+  // own job (placeCommandJob).
+  DWORD creationFlags = kLaunchCreationFlags;
 };
 
 struct LaunchResult {

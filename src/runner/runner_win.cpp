@@ -110,6 +110,7 @@ bool confineToAppContainer(const std::filesystem::path& workDir, AppContainerPro
 struct SupervisionResult {
   bool timedOut = false;
   bool memoryHit = false;
+  JobEvents events;  // what the job's notifications said during the run and until it was empty
 };
 
 std::int64_t nanoseconds(Clock::time_point at) {
@@ -127,6 +128,7 @@ SupervisionResult supervise(HANDLE process, const JobHandle& job, const Supervis
   SupervisionResult result;
   for (;;) {
     const DWORD wait = WaitForSingleObject(process, kPollIntervalMs);
+    drainJobEvents(job, result.events);
     const std::uint64_t elapsedMs = elapsedMsSince(start);
     const JobAccounting accounting = queryJobAccounting(job);
     const SupervisionAction action =
@@ -165,8 +167,9 @@ void collectFileScan(const FileScanResult& scan, ExecutionReport& report) {
 bool launchInJob(const SandboxConfig& config, const std::filesystem::path& workDir,
                  const std::u16string& environment, const StandardStreams& streams,
                  const AppContainerProfile& profile, const JobHandle& job,
-                 PROCESS_INFORMATION& launched, std::string& failure) {
+                 std::uint32_t creationFlags, PROCESS_INFORMATION& launched, std::string& failure) {
   LaunchRequest request;
+  request.creationFlags = creationFlags;
   request.exec = config.exec;
   request.environmentBlock = &environment;
   request.workingDirectory = workDir;
@@ -201,6 +204,7 @@ RunOutcome outcomeOf(const SupervisionResult& supervision, DWORD exitCode,
   RunOutcome outcome;
   outcome.timedOut = supervision.timedOut;
   outcome.memoryHit = supervision.memoryHit;
+  outcome.memoryLimitRefused = supervision.events.memoryLimitRefused;
   outcome.exitCode = exitCode;
   outcome.effectiveMemoryLimit = memoryLimit;
   outcome.peakMemoryBytes = report.peakMemoryBytes;
@@ -223,8 +227,9 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
   FileScanner scanner{workDir, config.maxFileSizeBytes, config.maxFileCount, takeSnapshot(workDir)};
 
   const std::uint64_t memoryLimit = effectiveMemoryLimit(config);
+  const JobPlacement placement = placementOfThisProcess();
   JobHandle job = createLimitedJob(memoryLimit, affinityMaskFor(config.coreAffinity),
-                                   !config.allowChildProcess);
+                                   !config.allowChildProcess, placement.uiRestrictions);
   if (job.get() == nullptr) return fail(report, "Failed to create Windows Job Object.");
 
   const std::u16string environment = buildCommandEnvironmentBlock(config);
@@ -241,7 +246,8 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
 
   PROCESS_INFORMATION launched{};
   std::string failure;
-  if (!launchInJob(config, workDir, environment, streams, profile, job, launched, failure)) {
+  if (!launchInJob(config, workDir, environment, streams, profile, job, placement.creationFlags,
+                   launched, failure)) {
     return fail(report, failure);
   }
   UniqueHandle process(launched.hProcess);
@@ -259,7 +265,7 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
     return fail(report, "ResumeThread failed with error code: " + std::to_string(error));
   }
   mainThread.reset();
-  const SupervisionResult supervision =
+  SupervisionResult supervision =
       supervise(process.get(), job,
                 SupervisionLimits{config.timeLimitMs, config.cpuLimitMs, memoryLimit}, start);
 
@@ -269,8 +275,10 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
   report.exitCode = static_cast<std::int32_t>(exitCode);
   process.reset();
 
-  // The command has ended: whatever it left in the job could hold a pipe open forever.
+  // The command has ended: whatever it left in the job could hold a pipe open forever. The job is
+  // measured and its folder scanned once its processes are gone and their files closed.
   terminateJob(job, 1);
+  waitUntilJobEmpty(job, supervision.events, kWaitAfterTerminationMs);
   streams.out.finish();
   streams.err.finish();
   streams.input.stopFeeder(kFeederGraceMs);

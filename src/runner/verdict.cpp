@@ -26,6 +26,12 @@ bool nearMemoryLimitAndFailed(const RunOutcome& outcome) {
   return outcome.peakMemoryBytes >= threshold;
 }
 
+// A command whose allocation the job refused never reaches the limit; one that then failed (a
+// bad_alloc ending in abort, a MemoryError) failed for memory. One that coped and exited 0 did not.
+bool refusedAndFailed(const RunOutcome& outcome) {
+  return outcome.memoryLimitRefused && outcome.exitCode != 0;
+}
+
 bool outputOverrun(const RunOutcome& outcome) {
   return outcome.outputLimitHit || outcome.stdoutTruncated || outcome.stderrTruncated ||
          outcome.exitCode == kExitOutputLimit;
@@ -44,7 +50,7 @@ void classifyVerdict(const RunOutcome& outcome, ExecutionReport& report) {
     setVerdict(report, "TimeLimitExceeded",
                "Process exceeded maximum CPU or Wall-clock time limit.");
   } else if (outcome.memoryHit || exitSaysOutOfMemory(outcome.exitCode) ||
-             nearMemoryLimitAndFailed(outcome)) {
+             nearMemoryLimitAndFailed(outcome) || refusedAndFailed(outcome)) {
     setVerdict(report, "MemoryLimitExceeded", "Process exceeded memory allocation limit.");
   } else if (outputOverrun(outcome)) {
     setVerdict(report, "OutputLimitExceeded",

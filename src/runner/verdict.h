@@ -19,6 +19,7 @@ inline constexpr std::uint32_t kStatusNoMemory = 0xC0000017;
 struct RunOutcome {
   bool timedOut = false;
   bool memoryHit = false;
+  bool memoryLimitRefused = false;  // the job refused an allocation beyond its memory limit
   std::uint32_t exitCode = 0;
   std::uint64_t effectiveMemoryLimit = 0;
   std::uint64_t peakMemoryBytes = 0;

@@ -1,8 +1,9 @@
 // Test child: runs the behaviours its arguments name, left to right, as in `test_child.exe
 // write-stdout 100 sleep 500 exit 3`. exit N (negative, 0x hex) | sleep MS | spin MS | alloc MIB
-// (touched; exit 3 if refused) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print TEXT,
-// print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N |
-// open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE ("file:PATH" or "none") | crash
+// (touched; exit 3 if refused) | new MIB (one request; a refusal ends in abort, exit 3) | try-new
+// MIB (the same, a refusal caught) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print
+// TEXT, print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N
+// | open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE ("file:PATH" or "none") | crash
 // (access violation) | interact N (N numbers, each answered with it plus one, then "done"; "N round
 // trips in US us" on standard error; exit 2 if wrong) | answer N (until "done") | spawn-grandchild
 // ... (the rest as a process on the same standard handles, not waited for). Exit 3 at the end of
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <new>
 #include <string>
 
 #include "common/handle_win.h"
@@ -123,6 +125,8 @@ void allocate(long long mib) {  // 1 MiB at a time, as a growing program does
   }
 }
 
+char* volatile keptBlock = nullptr;  // so that an allocation is not left out
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -132,7 +136,8 @@ int wmain(int argc, wchar_t** argv) {
       {L"write-stdout", 1}, {L"write-stderr", 1}, {L"print", 1},        {L"print-err", 1},
       {L"print-cwd", 0},    {L"print-env", 0},    {L"echo-stdin", 0},   {L"write-file", 2},
       {L"append-file", 2},  {L"open-file", 1},    {L"probe-handle", 1}, {L"spawn-grandchild", 0},
-      {L"crash", 0},        {L"interact", 1},     {L"answer", 1}};
+      {L"crash", 0},        {L"interact", 1},     {L"answer", 1},       {L"new", 1},
+      {L"try-new", 1}};
   for (int i = 1; i < argc; ++i) {
     const std::wstring verb = argv[i];
     const auto known = valuesOf.find(verb);
@@ -144,6 +149,11 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"sleep") Sleep(static_cast<DWORD>(n));
     if (verb == L"spin") spin(n);
     if (verb == L"alloc") allocate(n);
+    try {  // one request, as vector<int>(1e9) makes
+      if (verb == L"new" || verb == L"try-new") keptBlock = new char[std::size_t(n) << 20];
+    } catch (const std::bad_alloc&) {
+      if (verb == L"new") throw;
+    }
     if (verb == L"write-stdout") writePattern(STD_OUTPUT_HANDLE, n);
     if (verb == L"write-stderr") writePattern(STD_ERROR_HANDLE, n);
     if (verb == L"print") write(STD_OUTPUT_HANDLE, utf8(text));

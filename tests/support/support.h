@@ -121,12 +121,17 @@ inline std::string pattern(std::size_t bytes) {
 
 // Starts the command line with exactly these three inheritable handles as its standard streams,
 // through the sandbox's own launch, so that programs started at the same time by other threads
-// never hold each other's pipe ends open. The result owns the process.
-inline UniqueHandle startProcess(const std::wstring& line, HANDLE in, HANDLE out, HANDLE err) {
-  const LaunchResult launched =
+// never hold each other's pipe ends open; in `job` first when one is given. The result owns the
+// process.
+inline UniqueHandle startProcess(const std::wstring& line, HANDLE in, HANDLE out, HANDLE err,
+                                 HANDLE job = nullptr) {
+  LaunchResult launched =
       createSuspendedProcess({utf16ToUtf8(fromWide(line)), nullptr, {}, in, out, err, nullptr});
   if (launched.failure != LaunchResult::Failure::None) {
     throw std::runtime_error("cannot start: error " + std::to_string(launched.errorCode));
+  }
+  if (job != nullptr && !assignProcessToJob(job, launched.info)) {
+    throw std::runtime_error("cannot put into the job: error " + std::to_string(GetLastError()));
   }
   ResumeThread(launched.info.hThread);
   CloseHandle(launched.info.hThread);
@@ -162,6 +167,9 @@ struct RunOptions {
   bool keepStdinOpen = false;  // leave standard input open (a pipe that never ends)
   Reading reading = Reading::Concurrent;
   std::uint32_t timeoutMs = 60000;
+  // Not 0: the sandbox runs in a kill-on-close job of the test's, with these limit flags besides,
+  // as a service, the Task Scheduler or a CI runner starts it.
+  std::uint32_t jobLimitFlags = 0;
 };
 
 struct ProcessResult {
@@ -186,8 +194,14 @@ inline std::future<ProcessResult> startSandbox(const std::vector<std::string>& a
       return (std::chrono::steady_clock::now() - start) /
              std::chrono::duration<double, std::milli>(1);
     };
+    UniqueHandle job;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | options.jobLimitFlags;
+    if (options.jobLimitFlags != 0) job.reset(CreateJobObjectW(nullptr, nullptr));
+    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
     UniqueHandle process = startProcess(commandLine(besideTests(L"sandbox.exe"), args),
-                                        inRead.get(), outWrite.get(), errWrite.get());
+                                        inRead.get(), outWrite.get(), errWrite.get(), job.get());
     inRead.reset();
     outWrite.reset();
     errWrite.reset();

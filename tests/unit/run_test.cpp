@@ -42,22 +42,27 @@ TEST(OutputCut, PumpCallOverdue) {
   }
 }
 
-// Rows: MiB, bytes, core, children allowed => flags, process and job memory, affinity, active
-// processes, UI restrictions (hex). Too many MiB saturate, never wrap to 0 (no limit).
+// Rows: MiB, bytes, core, children allowed, sandbox in a job, breakaway allowed => flags, process
+// and job memory, affinity, active processes, UI restrictions, the command's creation flags (hex).
+// Too many MiB saturate, never wrap to 0 (no limit). In a job the command breaks away where it may
+// and its job keeps the UI restrictions; otherwise its job has none, so that it nests.
 TEST(Job, LimitsFollowTheConfiguration) {
   for (const std::string row :
-       {"2 0 3 0 => 2718 200000 200000 8 1 ff", "2 5 63 1 => 2710 5 5 8000000000000000 0 ff",
-        "0 0 64 1 => 2400 0 0 0 0 ff",
-        "17592186044415 0 64 1 => 2700 fffffffffff00000 fffffffffff00000 0 0 ff",
-        "17592186044416 0 64 1 => 2700 ffffffffffffffff ffffffffffffffff 0 0 ff"}) {
+       {"2 0 3 0 0 0 => 2718 200000 200000 8 1 ff 8080604",
+        "2 5 63 1 0 1 => 2710 5 5 8000000000000000 0 ff 8080604",
+        "0 0 64 1 1 1 => 2400 0 0 0 0 ff 9080604", "0 0 64 1 1 0 => 2400 0 0 0 0 0 8080604",
+        "17592186044415 0 64 1 0 0 => 2700 fffffffffff00000 fffffffffff00000 0 0 ff 8080604",
+        "17592186044416 0 64 1 0 0 => 2700 ffffffffffffffff ffffffffffffffff 0 0 ff 8080604"}) {
     SandboxConfig config;
+    bool inJob = false, breakaway = false;
     std::istringstream(row) >> config.memoryLimitMb >> config.memoryLimitBytes >>
-        config.coreAffinity >> config.allowChildProcess;
-    const JobLimits limits = jobLimitsFor(config);
+        config.coreAffinity >> config.allowChildProcess >> inJob >> breakaway;
+    const JobPlacement placement = placeCommandJob(inJob, breakaway);
+    const JobLimits limits = jobLimitsFor(config, placement.uiRestrictions);
     std::ostringstream out;
     out << std::hex << limits.limitFlags << ' ' << limits.processMemoryLimit << ' '
         << limits.jobMemoryLimit << ' ' << limits.affinity << ' ' << limits.activeProcessLimit
-        << ' ' << limits.uiRestrictionsClass;
+        << ' ' << limits.uiRestrictionsClass << ' ' << placement.creationFlags;
     EXPECT_EQ(out.str(), row.substr(row.find(" => ") + 4)) << row;
   }
 }
@@ -73,8 +78,9 @@ TEST(Job, AccountingFromTheRawCounters) {
   }
 }
 
-// Rows: mode, time, memory, output, stdout, stderr, files hit, exit code, peak of a 100 MiB limit
-// => verdict. Time, memory, output, files, then the exit code; 88% of the limit is memory.
+// Rows: mode, time, memory, output, stdout, stderr, files hit, exit code, peak of a 100 MiB limit,
+// the job's notification (9, 10: an allocation refused) => verdict. Time, memory, output, files,
+// then the exit code; 88% of the limit is memory, and so is a refusal the command did not survive.
 TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
   for (const std::string row :
        {"run 1 1 1 0 0 0 0 0 => TimeLimitExceeded", "run 0 1 1 0 0 0 0 0 => MemoryLimitExceeded",
@@ -82,12 +88,21 @@ TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
         "run 0 0 0 0 0 0 1 92274688 => MemoryLimitExceeded",
         "run 0 0 0 0 0 0 1 92274687 => RuntimeError", "run 0 0 0 0 0 0 0 104857600 => Accepted",
         "run 0 0 0 1 0 0 0 0 => OutputLimitExceeded", "run 0 0 0 0 1 0 0 0 => OutputLimitExceeded",
-        "run 0 0 0 0 0 1 1 0 => FileLimitExceeded", "compile 0 0 0 0 0 0 2 0 => CompileError"}) {
+        "run 0 0 0 0 0 1 1 0 => FileLimitExceeded", "compile 0 0 0 0 0 0 2 0 => CompileError",
+        "run 1 0 0 0 0 0 1001 0 9 => TimeLimitExceeded", "run 0 0 0 0 0 0 3 0 4 => RuntimeError",
+        "run 0 0 1 1 0 1 1002 0 9 => MemoryLimitExceeded", "run 0 0 0 0 0 0 0 0 9 => Accepted",
+        "run 0 0 0 0 0 0 3 0 10 => MemoryLimitExceeded",
+        "run 0 0 0 0 0 1 0 0 9 => FileLimitExceeded",
+        "compile 0 0 0 0 0 0 1 0 10 => MemoryLimitExceeded"}) {
     RunOutcome o;
     o.effectiveMemoryLimit = 104857600;
+    std::uint32_t message = 0;
     std::istringstream(row) >> o.mode >> o.timedOut >> o.memoryHit >> o.outputLimitHit >>
         o.stdoutTruncated >> o.stderrTruncated >> o.fileLimitExceeded >> o.exitCode >>
-        o.peakMemoryBytes;
+        o.peakMemoryBytes >> message;
+    JobEvents events;
+    noteJobMessage(message, events);
+    o.memoryLimitRefused = events.memoryLimitRefused;
     ExecutionReport report;
     report.exitCode = 7;  // the verdict changes no field but status and message
     classifyVerdict(o, report);
@@ -177,6 +192,7 @@ TEST(Environment, DictionarySetsMembersUpToTheFault) {
 }
 
 // Later sources win: inherited, --env-json, its file (a non-ASCII name is found), each --env.
+// Not inherited, the block keeps the sandbox's SystemRoot unless a source gives one.
 TEST(Environment, AssembledFromEverySourceInOrder) {
   const std::filesystem::path file =
       std::filesystem::temp_directory_path() /
@@ -187,12 +203,18 @@ TEST(Environment, AssembledFromEverySourceInOrder) {
   config.envJson = R"({"J":"json","F":"json","I":"json"})";
   config.envJsonFile.assign(name.begin(), name.end());
   config.env = {"E=env=1", "=skip", "NOEQ", ""};
-  const auto inherit = [](EnvironmentMap& env) { setEnvVar(env, "I", "inherited"); };
-  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;F=file;I=json;J=json;");
+  const auto inherit = [](EnvironmentMap& env) {
+    parseEnvJson(env, R"({"I":"inherited","SystemRoot":"C:\\W"})");
+  };
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)),
+            "E=env=1;F=file;I=json;J=json;SystemRoot=C:\\W;");
   config.inheritEnv = false;
   config.envJson.clear();
   config.envJsonFile += ".missing";
-  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;");
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;SystemRoot=C:\\W;");
+  EXPECT_EQ(show(assembleEnvironment(config, [](EnvironmentMap&) {})), "E=env=1;");
+  config.env.push_back("SYSTEMROOT=D:\\given");
+  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;SYSTEMROOT=D:\\given;");
   std::filesystem::remove(file);
 }
 
