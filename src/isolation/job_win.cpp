@@ -21,13 +21,8 @@ JobHandle createJobWithLimits(const JobLimits& limits) {
     return job;
   }
 
-  // The UI restrictions are a hardening extra: the job is used even when they are refused. A job
-  // that is to nest is never given any, not even an empty set.
-  if (limits.uiRestrictionsClass != 0) {
-    JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
-    ui.UIRestrictionsClass = limits.uiRestrictionsClass;
-    SetInformationJobObject(job.get(), JobObjectBasicUIRestrictions, &ui, sizeof ui);
-  }
+  // A job that is to nest is never given any, not even an empty set.
+  if (limits.uiRestrictionsClass != 0) restrictUserInterface(job);
 
   // Without a port the run loses only the word of a refused allocation; the job is still used.
   UniqueHandle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
@@ -62,8 +57,7 @@ JobHandle createJobFor(const SandboxConfig& config) {
 }
 
 JobPlacement placementOfThisProcess() {
-  BOOL inJob = TRUE;  // unknown counts as in a job: a job without UI restrictions runs anywhere
-  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob)) inJob = TRUE;
+  const bool inJob = isInAnyJob(GetCurrentProcess());
   bool breakaway = false;
   JOBOBJECT_BASIC_LIMIT_INFORMATION own{};
   // A null handle names the job this process is in (the innermost one, when nested).
@@ -71,7 +65,18 @@ JobPlacement placementOfThisProcess() {
                                          nullptr)) {
     breakaway = (own.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0;
   }
-  return placeCommandJob(inJob != FALSE, breakaway);
+  return placeCommandJob(inJob, breakaway);
+}
+
+bool isInAnyJob(HANDLE process) {
+  BOOL inJob = TRUE;
+  return !IsProcessInJob(process, nullptr, &inJob) || inJob != FALSE;
+}
+
+void restrictUserInterface(const JobHandle& job) {
+  JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
+  ui.UIRestrictionsClass = kJobUiRestrictAll;
+  SetInformationJobObject(job.get(), JobObjectBasicUIRestrictions, &ui, sizeof ui);
 }
 
 void drainJobEvents(const JobHandle& job, JobEvents& events) {

@@ -46,9 +46,17 @@ JobHandle createLimitedJob(std::uint64_t memoryLimitBytes, std::uint64_t affinit
 // createLimitedJob with the limits of a configuration whose mode defaults are applied.
 JobHandle createJobFor(const SandboxConfig& config);
 
-// placeCommandJob for this process: whether it runs in a job (a failed question counts as yes),
-// and whether that job allows breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK).
+// placeCommandJob for this process: whether it runs in a job, and whether that job allows
+// breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK).
 JobPlacement placementOfThisProcess();
+
+// Whether `process` is in any job; a failed question counts as yes (a job that can nest runs
+// anywhere).
+bool isInAnyJob(HANDLE process);
+
+// Adds every user-interface restriction to the job; a refusal is ignored (they are a hardening
+// extra). Windows nests no job that has them, so only for a job whose command is in no other.
+void restrictUserInterface(const JobHandle& job);
 
 // The job's accounting; all zeros for a null job, and a query that fails leaves its fields 0.
 // Cheap enough for every supervision pass: two queries into stack structures, no allocation.

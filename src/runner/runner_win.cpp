@@ -167,9 +167,10 @@ void collectFileScan(const FileScanResult& scan, ExecutionReport& report) {
 bool launchInJob(const SandboxConfig& config, const std::filesystem::path& workDir,
                  const std::u16string& environment, const StandardStreams& streams,
                  const AppContainerProfile& profile, const JobHandle& job,
-                 std::uint32_t creationFlags, PROCESS_INFORMATION& launched, std::string& failure) {
+                 const JobPlacement& placement, PROCESS_INFORMATION& launched,
+                 std::string& failure) {
   LaunchRequest request;
-  request.creationFlags = creationFlags;
+  request.creationFlags = placement.creationFlags;
   request.exec = config.exec;
   request.environmentBlock = &environment;
   request.workingDirectory = workDir;
@@ -190,6 +191,9 @@ bool launchInJob(const SandboxConfig& config, const std::filesystem::path& workD
     failure = "CreateProcessW failed with error code: " + std::to_string(result.errorCode);
     return false;
   }
+  // A command that broke away may still be in a job further up that allows no breakaway: its job
+  // must then nest, without the user-interface restrictions.
+  if (placement.uiRestrictions && !isInAnyJob(result.info.hProcess)) restrictUserInterface(job);
   if (!assignProcessToJob(job.get(), result.info)) {
     failure = "Failed to assign process to Job Object.";
     return false;
@@ -228,8 +232,9 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
 
   const std::uint64_t memoryLimit = effectiveMemoryLimit(config);
   const JobPlacement placement = placementOfThisProcess();
+  // The user-interface restrictions follow once the command is known to be in no other job.
   JobHandle job = createLimitedJob(memoryLimit, affinityMaskFor(config.coreAffinity),
-                                   !config.allowChildProcess, placement.uiRestrictions);
+                                   !config.allowChildProcess, false);
   if (job.get() == nullptr) return fail(report, "Failed to create Windows Job Object.");
 
   const std::u16string environment = buildCommandEnvironmentBlock(config);
@@ -246,8 +251,8 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
 
   PROCESS_INFORMATION launched{};
   std::string failure;
-  if (!launchInJob(config, workDir, environment, streams, profile, job, placement.creationFlags,
-                   launched, failure)) {
+  if (!launchInJob(config, workDir, environment, streams, profile, job, placement, launched,
+                   failure)) {
     return fail(report, failure);
   }
   UniqueHandle process(launched.hProcess);

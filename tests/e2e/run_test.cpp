@@ -23,7 +23,8 @@ const std::string kTime = "Process exceeded maximum CPU or Wall-clock time limit
 // own streams: "!output-first" reads standard output to its end before standard error,
 // "!unread" never reads standard output, "!open-input" never ends standard input; "!live" checks
 // that the output arrived a second before the end; "!in-job" and "!in-job-breakaway" start the
-// sandbox in a job of the test's, which does not or does let a child break away.
+// sandbox in a job of the test's, which does not or does let a child break away, "!in-jobs" in
+// the second nested in the first.
 struct Row {
   const char* options;
   const char* behaviours;  // of the test child; none: the options name the command
@@ -48,10 +49,9 @@ ProcessResult run(const Row& row, const std::map<std::string, std::string>& valu
       options.reading = Reading::ErrorOnly;
     } else if (word == "!open-input") {
       options.keepStdinOpen = true;
-    } else if (word == "!in-job") {
-      options.jobLimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    } else if (word == "!in-job-breakaway") {
-      options.jobLimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    } else if (word.starts_with("!in-job")) {
+      if (word != "!in-job-breakaway") options.jobLimitFlags.push_back(0);
+      if (word != "!in-job") options.jobLimitFlags.push_back(JOB_OBJECT_LIMIT_BREAKAWAY_OK);
     } else if (word != "!live") {
       args.push_back(word);
     }
@@ -182,7 +182,7 @@ TEST(Run, EndingTheSandboxEndsTheCommand) {
 
 // What only a Windows kernel shows: the CPU time and memory limits; an allocation the job refuses
 // is a memory verdict unless the program copes; and a sandbox started in a job of its service's
-// runs, whether or not that job lets the command break away.
+// runs, whether or not that job (or one further up) lets the command break away.
 TEST(Run, OnAWindowsKernel) {
   if (isWine()) {
     GTEST_SKIP() << "Wine neither enforces job memory limits nor accounts CPU time, and nests a "
@@ -195,6 +195,7 @@ TEST(Run, OnAWindowsKernel) {
       {"--mem 256", "try-new 512", "", "Accepted", 0, kRunOk, "", ""},
       {"!in-job", "print hi", "", "Accepted", 0, kRunOk, "hi", ""},
       {"!in-job-breakaway", "print hi", "", "Accepted", 0, kRunOk, "hi", ""},
+      {"!in-jobs", "print hi", "", "Accepted", 0, kRunOk, "hi", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.options) + " / " + row.behaviours);

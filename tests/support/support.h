@@ -121,17 +121,17 @@ inline std::string pattern(std::size_t bytes) {
 
 // Starts the command line with exactly these three inheritable handles as its standard streams,
 // through the sandbox's own launch, so that programs started at the same time by other threads
-// never hold each other's pipe ends open; in `job` first when one is given. The result owns the
+// never hold each other's pipe ends open; in `jobs` first, in their order. The result owns the
 // process.
 inline UniqueHandle startProcess(const std::wstring& line, HANDLE in, HANDLE out, HANDLE err,
-                                 HANDLE job = nullptr) {
+                                 const std::vector<UniqueHandle>& jobs = {}) {
   LaunchResult launched =
       createSuspendedProcess({utf16ToUtf8(fromWide(line)), nullptr, {}, in, out, err, nullptr});
   if (launched.failure != LaunchResult::Failure::None) {
     throw std::runtime_error("cannot start: error " + std::to_string(launched.errorCode));
   }
-  if (job != nullptr && !assignProcessToJob(job, launched.info)) {
-    throw std::runtime_error("cannot put into the job: error " + std::to_string(GetLastError()));
+  for (const UniqueHandle& job : jobs) {
+    if (!assignProcessToJob(job.get(), launched.info)) throw std::runtime_error("a test's job");
   }
   ResumeThread(launched.info.hThread);
   CloseHandle(launched.info.hThread);
@@ -167,9 +167,9 @@ struct RunOptions {
   bool keepStdinOpen = false;  // leave standard input open (a pipe that never ends)
   Reading reading = Reading::Concurrent;
   std::uint32_t timeoutMs = 60000;
-  // Not 0: the sandbox runs in a kill-on-close job of the test's, with these limit flags besides,
-  // as a service, the Task Scheduler or a CI runner starts it.
-  std::uint32_t jobLimitFlags = 0;
+  // The sandbox runs in kill-on-close jobs of the test's with these limit flags besides, outermost
+  // first, as a service, the Task Scheduler or a CI runner starts it in theirs.
+  std::vector<std::uint32_t> jobLimitFlags;
 };
 
 struct ProcessResult {
@@ -194,14 +194,16 @@ inline std::future<ProcessResult> startSandbox(const std::vector<std::string>& a
       return (std::chrono::steady_clock::now() - start) /
              std::chrono::duration<double, std::milli>(1);
     };
-    UniqueHandle job;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | options.jobLimitFlags;
-    if (options.jobLimitFlags != 0) job.reset(CreateJobObjectW(nullptr, nullptr));
-    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    std::vector<UniqueHandle> jobs;
+    for (const std::uint32_t flags : options.jobLimitFlags) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | flags;
+      jobs.emplace_back(CreateJobObjectW(nullptr, nullptr));
+      SetInformationJobObject(jobs.back().get(), JobObjectExtendedLimitInformation, &limits,
+                              sizeof limits);
+    }
     UniqueHandle process = startProcess(commandLine(besideTests(L"sandbox.exe"), args),
-                                        inRead.get(), outWrite.get(), errWrite.get(), job.get());
+                                        inRead.get(), outWrite.get(), errWrite.get(), jobs);
     inRead.reset();
     outWrite.reset();
     errWrite.reset();
