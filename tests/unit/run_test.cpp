@@ -102,6 +102,7 @@ TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
         o.peakMemoryBytes >> message;
     JobEvents events;
     noteJobMessage(message, events);
+    EXPECT_EQ(events.empty, message == 4) << row;  // no process is left
     o.memoryLimitRefused = events.memoryLimitRefused;
     ExecutionReport report;
     report.exitCode = 7;  // the verdict changes no field but status and message
