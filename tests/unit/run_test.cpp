@@ -189,10 +189,13 @@ TEST(Environment, AssembledFromEverySourceInOrder) {
   config.env = {"E=env=1", "=skip", "NOEQ", ""};
   const auto inherit = [](EnvironmentMap& env) { setEnvVar(env, "I", "inherited"); };
   EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;F=file;I=json;J=json;");
+  const EnvironmentMap run = {{u"I", u"run"}, {u"R", u"run"}, {u"J", u"run"}};
+  EXPECT_EQ(show(assembleEnvironment(config, inherit, run)), "E=env=1;F=file;I=json;J=json;R=run;");
   config.inheritEnv = false;
   config.envJson.clear();
   config.envJsonFile += ".missing";
   EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;");
+  EXPECT_EQ(show(assembleEnvironment(config, inherit, run)), "E=env=1;I=run;J=run;R=run;");
   std::filesystem::remove(file);
 }
 
