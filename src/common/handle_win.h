@@ -55,4 +55,29 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
+// Move-only owner of memory the system allocated for the caller to LocalFree: security
+// descriptors, access lists, SID strings. `Pointer` is the pointer type the call fills.
+template <typename Pointer>
+class LocalMemory {
+ public:
+  LocalMemory() = default;
+  ~LocalMemory() { reset(); }
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+
+  Pointer get() const { return memory_; }
+  // Frees what is held and gives the address to fill.
+  Pointer* put() {
+    reset();
+    return &memory_;
+  }
+  void reset() {
+    if (memory_ != nullptr) LocalFree(memory_);
+    memory_ = nullptr;
+  }
+
+ private:
+  Pointer memory_ = nullptr;
+};
+
 }  // namespace sandbox

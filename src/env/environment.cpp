@@ -138,9 +138,11 @@ std::u16string buildEnvironmentBlock(const EnvironmentMap& env) {
 }
 
 EnvironmentMap assembleEnvironment(const SandboxConfig& config,
-                                   const std::function<void(EnvironmentMap&)>& inherit) {
+                                   const std::function<void(EnvironmentMap&)>& inherit,
+                                   const EnvironmentMap& runVariables) {
   EnvironmentMap env;
   if (config.inheritEnv && inherit) inherit(env);
+  for (const auto& [name, value] : runVariables) env.insert_or_assign(name, value);
   if (!config.envJson.empty()) parseEnvJson(env, config.envJson);
   if (!config.envJsonFile.empty()) {
     std::string text;

@@ -39,12 +39,14 @@ void addEnvironmentStrings(EnvironmentMap& env, const char16_t* block);
 std::u16string buildEnvironmentBlock(const EnvironmentMap& env);
 
 // The command's variables from every source of `config`, later ones overriding earlier ones:
-// `inherit` (it adds the sandbox's own environment), envJson, the envJsonFile dictionary (a
-// missing or unreadable file is skipped), then the env entries (NAME=VALUE split at the first
-// "="; entries without a name are skipped). Without inheritEnv only the sandbox's own SystemRoot
-// is taken from `inherit`, unless a source sets one: system DLLs (Winsock among them) fail to
-// initialise without it.
+// `inherit` (it adds the sandbox's own environment), the run's own `runVariables` (set whether or
+// not the environment is inherited: TEMP and TMP of a confined run), envJson, the envJsonFile
+// dictionary (a missing or unreadable file is skipped), then the env entries (NAME=VALUE split at
+// the first "="; entries without a name are skipped). Without inheritEnv only the sandbox's own
+// SystemRoot is taken from `inherit`, unless a source sets one: system DLLs (Winsock among them)
+// fail to initialise without it.
 EnvironmentMap assembleEnvironment(const SandboxConfig& config,
-                                   const std::function<void(EnvironmentMap&)>& inherit);
+                                   const std::function<void(EnvironmentMap&)>& inherit,
+                                   const EnvironmentMap& runVariables = {});
 
 }  // namespace sandbox

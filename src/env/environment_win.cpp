@@ -11,8 +11,9 @@ void inheritParentEnvironment(EnvironmentMap& env) {
   FreeEnvironmentStringsW(block);
 }
 
-std::u16string buildCommandEnvironmentBlock(const SandboxConfig& config) {
-  return buildEnvironmentBlock(assembleEnvironment(config, inheritParentEnvironment));
+std::u16string buildCommandEnvironmentBlock(const SandboxConfig& config,
+                                            const EnvironmentMap& runVariables) {
+  return buildEnvironmentBlock(assembleEnvironment(config, inheritParentEnvironment, runVariables));
 }
 
 }  // namespace sandbox

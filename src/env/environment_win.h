@@ -13,8 +13,9 @@ namespace sandbox {
 void inheritParentEnvironment(EnvironmentMap& env);
 
 // The block to pass to CreateProcessW with CREATE_UNICODE_ENVIRONMENT: every source of
-// `config`, with the sandbox's own environment as the inherited one. Never empty (at least two
-// zero units); it must outlive the CreateProcessW call.
-std::u16string buildCommandEnvironmentBlock(const SandboxConfig& config);
+// `config`, with the sandbox's own environment as the inherited one and `runVariables` over it.
+// Never empty (at least two zero units); it must outlive the CreateProcessW call.
+std::u16string buildCommandEnvironmentBlock(const SandboxConfig& config,
+                                            const EnvironmentMap& runVariables = {});
 
 }  // namespace sandbox

@@ -1,7 +1,11 @@
 #include "isolation/appcontainer_win.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 
+#include <utility>
+
+#include "common/handle_win.h"
 #include "isolation/appcontainer.h"
 
 namespace sandbox {
@@ -10,35 +14,79 @@ namespace {
 using CreateProfileFn = HRESULT(WINAPI*)(PCWSTR, PCWSTR, PCWSTR, PSID_AND_ATTRIBUTES, DWORD, PSID*);
 using DeriveSidFn = HRESULT(WINAPI*)(PCWSTR, PSID*);
 using DeleteProfileFn = HRESULT(WINAPI*)(PCWSTR);
+using FolderPathFn = HRESULT(WINAPI*)(PCWSTR, PWSTR*);
+using TaskMemFreeFn = void(WINAPI*)(LPVOID);
 
-// The userenv entry points, or nulls where this system has none (older systems, Wine).
+constexpr int kStaleProfilesPerRun = 8;
+
+// The userenv entry points (and ole32's CoTaskMemFree, which frees the folder path), or nulls
+// where this system has none (older systems, Wine).
 struct UserEnv {
   CreateProfileFn create = nullptr;
   DeriveSidFn derive = nullptr;
   DeleteProfileFn remove = nullptr;
+  FolderPathFn folder = nullptr;
+  TaskMemFreeFn free = nullptr;
 };
+
+template <typename Function>
+Function lookUp(HMODULE module, const char* name) {
+  return module == nullptr
+             ? nullptr
+             : reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
 
 const UserEnv& userEnv() {
   static const UserEnv functions = [] {
     UserEnv found;
-    HMODULE module = LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr) return found;
-    found.create = reinterpret_cast<CreateProfileFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "CreateAppContainerProfile")));
-    found.derive = reinterpret_cast<DeriveSidFn>(reinterpret_cast<void*>(
-        GetProcAddress(module, "DeriveAppContainerSidFromAppContainerName")));
-    found.remove = reinterpret_cast<DeleteProfileFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DeleteAppContainerProfile")));
+    HMODULE userenv = LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    found.create = lookUp<CreateProfileFn>(userenv, "CreateAppContainerProfile");
+    found.derive = lookUp<DeriveSidFn>(userenv, "DeriveAppContainerSidFromAppContainerName");
+    found.remove = lookUp<DeleteProfileFn>(userenv, "DeleteAppContainerProfile");
+    found.folder = lookUp<FolderPathFn>(userenv, "GetAppContainerFolderPath");
+    HMODULE ole32 = LoadLibraryExW(L"ole32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    found.free = lookUp<TaskMemFreeFn>(ole32, "CoTaskMemFree");
     return found;
   }();
   return functions;
+}
+
+// The directory's label as a SACL of one SYSTEM_MANDATORY_LABEL_ACE; the buffer holds the ACL
+// header, the entry and its one-authority SID with room to spare, DWORD-aligned.
+struct LabelAcl {
+  DWORD buffer[16];
+  DWORD sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+
+  PACL build() {
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    PACL acl = reinterpret_cast<PACL>(buffer);
+    if (!InitializeSid(sid, &authority, 1)) return nullptr;
+    *GetSidSubAuthority(sid, 0) = kDirectoryLabel.integrityRid;
+    return InitializeAcl(acl, sizeof buffer, ACL_REVISION) &&
+                   AddMandatoryAce(acl, ACL_REVISION, kDirectoryLabel.inheritance,
+                                   kDirectoryLabel.policy, sid)
+               ? acl
+               : nullptr;
+  }
+};
+
+OwnerState ownerStateOf(std::uint32_t processId) {
+  HANDLE opened = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  const DWORD error = GetLastError();
+  const UniqueHandle process(opened);
+  // No process has the id: ERROR_INVALID_PARAMETER. Any other refusal means one exists.
+  if (!process) return error == ERROR_INVALID_PARAMETER ? OwnerState::Ended : OwnerState::Unknown;
+  // A process that has exited but whose handle someone still holds can be opened too.
+  return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0 ? OwnerState::Ended
+                                                                : OwnerState::Running;
 }
 
 }  // namespace
 
 bool appContainerSupported() {
   const UserEnv& functions = userEnv();
-  return functions.create != nullptr && functions.derive != nullptr && functions.remove != nullptr;
+  return functions.create != nullptr && functions.derive != nullptr &&
+         functions.remove != nullptr && functions.folder != nullptr && functions.free != nullptr;
 }
 
 bool AppContainerProfile::createProfile(const std::u16string& name,
@@ -85,26 +133,101 @@ EXPLICIT_ACCESS_W directoryAccessFor(PSID sid) {
   return access;
 }
 
-bool grantDirectoryAccess(const std::u16string& directory, PSID sid) {
+bool DirectoryGrant::savedProtected() const {
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  return GetSecurityDescriptorControl(saved_.get(), &control, &revision) &&
+         (control & SE_DACL_PROTECTED) != 0;
+}
+
+bool DirectoryGrant::grant(const std::u16string& directory, PSID sid) {
+  restore();
   if (sid == nullptr || directory.empty()) return false;
   std::wstring path = toWide(directory);
-  PACL oldAcl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &oldAcl, nullptr, &descriptor) != ERROR_SUCCESS) {
+  // Reading the label needs only READ_CONTROL; writing it needs WRITE_OWNER.
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, nullptr,
+                            nullptr, nullptr, nullptr, saved_.put()) != ERROR_SUCCESS) {
     return false;
   }
+  path_ = std::move(path);
+  PACL oldAcl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  LocalMemory<PACL> newAcl;
   EXPLICIT_ACCESS_W access = directoryAccessFor(sid);
-  PACL newAcl = nullptr;
-  const bool built = SetEntriesInAclW(1, &access, oldAcl, &newAcl) == ERROR_SUCCESS;
-  bool stored = false;
-  if (built) {
-    stored = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                   nullptr, newAcl, nullptr) == ERROR_SUCCESS;
-    LocalFree(newAcl);
+  LabelAcl label;
+  PACL labelAcl = label.build();
+  return GetSecurityDescriptorDacl(saved_.get(), &present, &oldAcl, &defaulted) &&
+         SetEntriesInAclW(1, &access, present ? oldAcl : nullptr, newAcl.put()) == ERROR_SUCCESS &&
+         labelAcl != nullptr &&
+         SetNamedSecurityInfoW(path_.data(), SE_FILE_OBJECT,
+                               directorySecurityParts(savedProtected()), nullptr, nullptr,
+                               newAcl.get(), labelAcl) == ERROR_SUCCESS;
+}
+
+void DirectoryGrant::restore() {
+  if (saved_.get() == nullptr) return;
+  PACL dacl = nullptr, sacl = nullptr;
+  BOOL daclPresent = FALSE, saclPresent = FALSE, defaulted = FALSE;
+  GetSecurityDescriptorDacl(saved_.get(), &daclPresent, &dacl, &defaulted);
+  GetSecurityDescriptorSacl(saved_.get(), &saclPresent, &sacl, &defaulted);
+  ACL noLabel{};  // the directory had no label of its own: an empty list takes ours away
+  InitializeAcl(&noLabel, sizeof noLabel, ACL_REVISION);
+  SetNamedSecurityInfoW(path_.data(), SE_FILE_OBJECT, directorySecurityParts(savedProtected()),
+                        nullptr, nullptr, daclPresent ? dacl : nullptr,
+                        saclPresent && sacl != nullptr ? sacl : &noLabel);
+  saved_.reset();
+  path_.clear();
+}
+
+std::u16string appContainerFolder(PSID sid) {
+  const UserEnv& functions = userEnv();
+  LocalMemory<LPWSTR> sidText;
+  if (sid == nullptr || functions.folder == nullptr || functions.free == nullptr ||
+      !ConvertSidToStringSidW(sid, sidText.put())) {
+    return {};
   }
-  LocalFree(descriptor);
-  return stored;
+  PWSTR path = nullptr;
+  const HRESULT result = functions.folder(sidText.get(), &path);
+  std::u16string folder;
+  if (SUCCEEDED(result) && path != nullptr) folder = fromWide(path);
+  if (path != nullptr) functions.free(path);
+  return folder;
+}
+
+std::vector<std::u16string> listSandboxProfiles(const std::u16string& ownFolder,
+                                                const std::u16string& ownName) {
+  std::vector<std::u16string> names;
+  const std::u16string root = profilesFolder(ownFolder, ownName);
+  if (root.empty()) return names;
+  // Windows names each profile's folder after the profile.
+  WIN32_FIND_DATAW entry{};
+  HANDLE find =
+      FindFirstFileExW(toWide(root + u"\\TesselSandbox_*").c_str(), FindExInfoBasic, &entry,
+                       FindExSearchLimitToDirectories, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::u16string name = fromWide(entry.cFileName);
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && profileOwnerId(name)) {
+      names.push_back(name);
+    }
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return names;
+}
+
+void deleteStaleProfiles(const std::u16string& ownFolder, const std::u16string& ownName) {
+  const DeleteProfileFn remove = userEnv().remove;
+  if (remove == nullptr) return;
+  int attempts = 0;
+  for (const std::u16string& name : listSandboxProfiles(ownFolder, ownName)) {
+    if (attempts == kStaleProfilesPerRun) return;
+    const std::uint32_t owner = profileOwnerId(name).value_or(0);
+    if (isStaleProfile(name, ownName, GetCurrentProcessId(), ownerStateOf(owner))) {
+      remove(wide(name));  // a profile already gone counts as deleted
+      ++attempts;
+    }
+  }
 }
 
 }  // namespace sandbox

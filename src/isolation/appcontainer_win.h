@@ -1,8 +1,11 @@
-// A per-run AppContainer profile, created on demand and deleted again.
+// A per-run AppContainer profile, created on demand and deleted again; the container's grant on
+// the working directory and its undoing; and the sweep of profiles that killed sandboxes left.
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "common/handle_win.h"
 #include "common/win.h"
 // After the gateway: the access-entry types.
 #include <accctrl.h>
@@ -38,11 +41,47 @@ class AppContainerProfile {
 // True when this system offers AppContainer profiles at all.
 bool appContainerSupported();
 
-// Merges the container's allow entry (inherited by files and subdirectories) into the
-// directory's access list. True when the new list was built and stored.
-bool grantDirectoryAccess(const std::u16string& directory, PSID sid);
+// The container's access to one directory, for one run. grant() gives the directory the allow
+// entry and the Low no-write-up label, both inherited, and Windows carries them onto every file
+// and folder below it. restore(), also on destruction, writes back the access list and label read
+// just before, and Windows carries that down in the same way: the entry and the inherited label
+// leave the prepared files and the files the command created as well, so nothing of a run stays
+// on a directory used for many. Destroy it before the profile and once the command has ended.
+class DirectoryGrant {
+ public:
+  DirectoryGrant() = default;
+  ~DirectoryGrant() { restore(); }
+  DirectoryGrant(const DirectoryGrant&) = delete;
+  DirectoryGrant& operator=(const DirectoryGrant&) = delete;
 
-// The allow entry for `sid`, as grantDirectoryAccess writes it.
+  // True when both were stored. Once the directory's security has been read it is restored,
+  // whatever happens next, so a write that failed half-way is undone too.
+  bool grant(const std::u16string& directory, PSID sid);
+  // Puts back what grant() read; a second call does nothing.
+  void restore();
+
+ private:
+  bool savedProtected() const;
+
+  std::wstring path_;
+  LocalMemory<PSECURITY_DESCRIPTOR> saved_;  // the access list and label as read
+};
+
+// The allow entry for `sid`, as DirectoryGrant writes it.
 EXPLICIT_ACCESS_W directoryAccessFor(PSID sid);
+
+// The profile's own folder (GetAppContainerFolderPath), which the container may write and which
+// is deleted with the profile; empty when Windows gives none.
+std::u16string appContainerFolder(PSID sid);
+
+// The names of this program's profiles that Windows keeps for the user, read from the folders of
+// the profiles beside `ownFolder`, the folder of the profile `ownName`. Empty when that folder is
+// not where the user's profiles are kept.
+std::vector<std::u16string> listSandboxProfiles(const std::u16string& ownFolder,
+                                                const std::u16string& ownName);
+
+// Deletes the profiles of this program whose sandbox ended without deleting its own (it was
+// killed), at most eight a run, so a run never waits long; never one whose sandbox may still run.
+void deleteStaleProfiles(const std::u16string& ownFolder, const std::u16string& ownName);
 
 }  // namespace sandbox

@@ -99,12 +99,19 @@ void deliverInput(const SandboxConfig& config, InputPipe& input) {
   input.startContent(std::move(content));
 }
 
-// A fresh profile granted the working directory. False when either step fails: the command must
-// then not run at all, since running it unconfined would pass a failure off as isolation.
-bool confineToAppContainer(const std::filesystem::path& workDir, AppContainerProfile& profile) {
+// A fresh profile granted the working directory, and TEMP and TMP naming the profile's own
+// folder, which the container may write. Profiles that killed sandboxes left are deleted on the
+// way. False when a step fails: the command must then not run at all, since running it
+// unconfined would pass a failure off as isolation.
+bool confineToAppContainer(const std::filesystem::path& workDir, AppContainerProfile& profile,
+                           DirectoryGrant& grant, EnvironmentMap& variables) {
   const std::u16string name = appContainerProfileName(GetCurrentProcessId(), GetTickCount64());
-  return profile.createProfile(name, kAppContainerDisplayName) &&
-         grantDirectoryAccess(fromWide(workDir.wstring()), profile.sid());
+  if (!profile.createProfile(name, kAppContainerDisplayName)) return false;
+  const std::u16string folder = appContainerFolder(profile.sid());
+  if (folder.empty()) return false;
+  deleteStaleProfiles(folder, name);
+  variables = {{u"TEMP", folder}, {u"TMP", folder}};
+  return grant.grant(fromWide(workDir.wstring()), profile.sid());
 }
 
 struct SupervisionResult {
@@ -237,17 +244,19 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
                                    !config.allowChildProcess, false);
   if (job.get() == nullptr) return fail(report, "Failed to create Windows Job Object.");
 
-  const std::u16string environment = buildCommandEnvironmentBlock(config);
-
   StandardStreams streams;
   if (!createStandardStreams(config, streams)) {
     return fail(report, "Failed to create standard I/O pipes.");
   }
 
+  // The grant is undone before the profile is deleted; the block names the profile's folder.
   AppContainerProfile profile;
-  if (config.appcontainer && !confineToAppContainer(workDir, profile)) {
+  DirectoryGrant grant;
+  EnvironmentMap confinement;
+  if (config.appcontainer && !confineToAppContainer(workDir, profile, grant, confinement)) {
     return fail(report, kAppContainerFailure);
   }
+  const std::u16string environment = buildCommandEnvironmentBlock(config, confinement);
 
   PROCESS_INFORMATION launched{};
   std::string failure;

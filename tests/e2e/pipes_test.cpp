@@ -2,13 +2,19 @@
 // configuration and reads the report; and it asks for AppContainer isolation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <thread>
 
 #include "common/win.h"
+// After the gateway: security descriptors in SDDL, sockets.
+#include <aclapi.h>
+#include <sddl.h>
+#include <winsock2.h>
 #include "config/json.h"
 #include "ipc/framing.h"
+#include "isolation/appcontainer.h"
 #include "isolation/appcontainer_win.h"
 #include "support/support.h"
 
@@ -135,29 +141,81 @@ TEST(ControlPipe, PipeNeverCreatedGivesTheMessageAfterFiveSeconds) {
   EXPECT_LT(result.wallMs, 9000);
 }
 
-// A confined command reaches its working directory but nothing else of the user's; isolation
-// that cannot be set up (always under Wine) fails the run before the command starts.
-TEST(AppContainer, RunIsConfinedOrNeverStarts) {
-  TempDir outside(L"outside");
-  writeFile(outside.path() / L"secret.txt", "secret");
-  TempDir dir(L"ac");
-  const ProcessResult result = runSandbox({"--appcontainer", "--cwd", dir.utf8(), "--exec",
-                                           childCommand({"write-file", "ran.txt", "1", "open-file",
-                                                         pathUtf8(outside.path() / L"secret.txt"),
-                                                         "print", "|", "open-file", "ran.txt"})});
-  const JsonValue report = reportOf(result);
-  if (appContainerSupported()) {
-    EXPECT_EQ(report.get("status").getString(""), "Accepted");
-    EXPECT_EQ(result.out.substr(0, 7), "denied:") << result.out;
-    EXPECT_NE(result.out.find("|opened"), std::string::npos) << result.out;
-    return;
+// These parts of a file's security in SDDL, without the flags of an empty label list.
+std::string securityOf(const std::filesystem::path& path,
+                       SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION |
+                                                    LABEL_SECURITY_INFORMATION) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LPWSTR text = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr,
+                            &descriptor) == ERROR_SUCCESS) {
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text,
+                                                         nullptr);
   }
-  EXPECT_EQ(report.get("status").getString(""), "InternalError");
-  EXPECT_EQ(report.get("message").getString(""),
-            "AppContainer isolation was requested but could not be set up.");
-  EXPECT_EQ(result.exitCode, 1u);
-  EXPECT_EQ(result.out, "");
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / L"ran.txt")) << "the command ran unconfined";
+  std::string sddl = text != nullptr ? pathUtf8(text) : "unreadable";
+  LocalFree(text);
+  LocalFree(descriptor);
+  const std::size_t label = std::min(sddl.find("S:"), sddl.size());
+  return sddl.erase(label, std::min(sddl.find('(', label), sddl.size()) - label);
+}
+
+// Rows: options ("!": not confined), behaviours of the test child copied into the one working
+// directory => status, exit code, generated files | output. Each run restores the security of the
+// directory and of what it made there, and deletes its profile; the first deletes the one a killed
+// sandbox left. Isolation that cannot be set up (always under Wine) never starts the command.
+TEST(AppContainer, RunIsConfinedOrNeverStarts) {
+  TempDir dir(L"ac"), outside(L"outside");
+  if (!appContainerSupported()) {
+    const ProcessResult result = runSandbox({"--appcontainer", "--cwd", dir.utf8(), "--exec",
+                                             childCommand({"write-file", "ran.txt", "1"})});
+    EXPECT_EQ(reportOf(result).get("message").getString("") + std::to_string(result.exitCode) +
+                  result.out,
+              "AppContainer isolation was requested but could not be set up.1");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / L"ran.txt")) << "the command ran unconfined";
+    GTEST_SKIP() << "no AppContainer on this system (Wine has none): only its refusal is tested";
+  }
+  writeFile(outside.path() / L"secret.txt", "secret");
+  writeFile(dir.path() / L"test_child.exe", readFile(besideTests(L"test_child.exe")));
+  AppContainerProfile stale;  // named after a process id that no process has
+  ASSERT_TRUE(stale.createProfile(appContainerProfileName(0xFFFFFFFC, 1), u"stale"));
+  const std::u16string folder = appContainerFolder(stale.sid());
+  ASSERT_EQ(listSandboxProfiles(folder, stale.profileName()).size(), 1u) << "not where it looks";
+  WSADATA data;
+  sockaddr_in at{AF_INET, 0, {{{127, 0, 0, 1}}}, {}};
+  int size = sizeof at;
+  const SOCKET s = WSAStartup(0x202, &data) ? INVALID_SOCKET : socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_TRUE(bind(s, reinterpret_cast<sockaddr*>(&at), size) == 0 && listen(s, 4) == 0 &&
+              getsockname(s, reinterpret_cast<sockaddr*>(&at), &size) == 0);
+  const std::map<std::string, std::string> values = {
+      {"@secret", pathUtf8(outside.path() / L"secret.txt")},
+      {"@outside", pathUtf8(outside.path() / L"new.txt")},
+      {"@test", std::to_string(GetCurrentProcessId())},
+      {"@port", std::to_string(ntohs(at.sin_port))}};
+  const std::string before = securityOf(dir.path());
+  const char* const rows[][3] = {
+      {"", R"(write-file made.txt 3 temp-file write-file %TEMP%\t.txt 2 open-file %TMP%\t.txt)",
+       "Accepted 0 made.txt|tmpfile:okopened"},
+      {"", "open-file @secret print | write-file @outside 1", "RuntimeError 4 |denied:5|"},
+      {"", "open-process @test open-process 0 connect @port",
+       "Accepted 0 |denied:5 denied:5 denied:5 denied:5 refused"},
+      {"!", "open-process @test connect @port open-file @secret",
+       "Accepted 0 |opened opened connectedopened"}};
+  for (const auto& row : rows) {
+    std::vector<std::string> args = words(row[0], values);
+    if (std::erase(args, "!") == 0) args.push_back("--appcontainer");
+    const std::wstring child = commandLine(dir.path() / L"test_child.exe", words(row[1], values));
+    args.insert(args.end(), {"--cwd", dir.utf8(), "--exec", pathUtf8(child)});
+    const ProcessResult result = runSandbox(args);
+    const JsonValue report = reportOf(result);
+    std::string seen = report.get("status").getString("") + " " +
+                       std::to_string(report.get("exitCode").getInt64()) + " ";
+    for (const JsonValue& name : report.get("generatedFiles").arrayValue) seen += name.stringValue;
+    EXPECT_EQ(seen + "|" + result.out, row[2]) << row[1] << "\n" << result.err;
+  }
+  EXPECT_EQ(securityOf(dir.path()), before);
+  EXPECT_EQ(securityOf(dir.path() / L"made.txt", DACL_SECURITY_INFORMATION),
+            securityOf(dir.path() / L"test_child.exe", DACL_SECURITY_INFORMATION));
+  EXPECT_EQ(listSandboxProfiles(folder, stale.profileName()).size(), 0u) << "a profile was left";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "common/path.h"
 #include "common/text.h"
 #include "env/environment.h"
+#include "isolation/appcontainer.h"
 #include "isolation/job.h"
 #include "report/report.h"
 #include "runner/supervision.h"
@@ -207,16 +208,36 @@ TEST(Environment, AssembledFromEverySourceInOrder) {
   const auto inherit = [](EnvironmentMap& env) {
     parseEnvJson(env, R"({"I":"inherited","SystemRoot":"C:\\W"})");
   };
-  EXPECT_EQ(show(assembleEnvironment(config, inherit)),
-            "E=env=1;F=file;I=json;J=json;SystemRoot=C:\\W;");
+  const EnvironmentMap run = {{u"I", u"run"}, {u"R", u"run"}, {u"J", u"run"}};
+  EXPECT_EQ(show(assembleEnvironment(config, inherit, run)),
+            "E=env=1;F=file;I=json;J=json;R=run;SystemRoot=C:\\W;");
   config.inheritEnv = false;
   config.envJson.clear();
   config.envJsonFile += ".missing";
-  EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;SystemRoot=C:\\W;");
+  EXPECT_EQ(show(assembleEnvironment(config, inherit, run)),
+            "E=env=1;I=run;J=run;R=run;SystemRoot=C:\\W;");
   EXPECT_EQ(show(assembleEnvironment(config, [](EnvironmentMap&) {})), "E=env=1;");
   config.env.push_back("SYSTEMROOT=D:\\given");
   EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;SYSTEMROOT=D:\\given;");
   std::filesystem::remove(file);
+}
+
+// Rows: profile name, its owner (0 running, 1 ended, 2 unknown) => 1 when stale, for the run
+// TesselSandbox_8_9 of process 8. Only names of this program's own form are ever stale.
+TEST(AppContainer, StaleProfilesAreThoseOfEndedSandboxes) {
+  for (const char* row :
+       {"TesselSandbox_12_34 1 1", "tesselsandbox_12_34 1 1", "TesselSandbox_12_34 0 0",
+        "TesselSandbox_12_34 2 0", "TesselSandbox_8_1 0 1", "TESSELSANDBOX_8_9 1 0",
+        "TesselSandbox_4294967295_18446744073709551615 1 1", "TesselSandbox_4294967296_1 1 0",
+        "TesselSandbox_012_3 1 0", "TesselSandbox_1_2_3 1 0"}) {
+    std::string name;
+    int owner = 0, stale = 0;
+    std::istringstream(row) >> name >> owner >> stale;
+    EXPECT_EQ(isStaleProfile(utf8ToUtf16(name), u"TesselSandbox_8_9", 8, OwnerState(owner)),
+              stale == 1)
+        << row;
+  }
+  EXPECT_EQ(profilesFolder(u"C:\\P\\tesselsandbox_8_9\\AC", u"TesselSandbox_8_9"), u"C:\\P");
 }
 
 // New or resized files, their count and largest size; limits pass a value equal to them.
