@@ -23,10 +23,13 @@ void readUint64(const JsonValue& value, C& config) {
   config.*Field = value.getUint64();
 }
 
-// The 32-bit fields keep the low 32 bits of the signed conversion (-1 sets every bit).
+// The 32-bit fields keep the low 32 bits of the signed conversion (-1 sets every bit); a
+// magnitude of 2^32 or more saturates, since its low bits could be 0 or 1 (no limit, or one).
 template <std::uint32_t C::*Field>
 void readUint32(const JsonValue& value, C& config) {
-  config.*Field = static_cast<std::uint32_t>(value.getInt64());
+  const bool beyond =
+      value.kind == JsonValue::Kind::Number && std::fabs(value.numberValue) >= 4294967296.0;
+  config.*Field = beyond ? UINT32_MAX : static_cast<std::uint32_t>(value.getInt64());
 }
 
 void readStdinPipe(const JsonValue& value, C& config) {

@@ -170,7 +170,8 @@ SandboxConfig withDocument(const std::string& text, SandboxConfig config = {}) {
   return config;
 }
 
-// Each key sets its option's field; mistyped numbers read 0, mistyped texts keep it, lists append.
+// Each key sets its option's field; mistyped numbers read 0, mistyped texts keep it, lists append;
+// beyond 32 bits a number saturates (2^32 + 1 files are not one).
 TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   const SandboxConfig before = withDocument(
       R"({"cwd":"w","memoryLimitMb":9,"env":{"E":"","F":"1"},"writeFiles":{"w1":"W"}})");
@@ -178,7 +179,7 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
       "--cwd w --env E= --env F=1 --write-file w1 W --mode compile --exec a.exe --stdin-raw 12 "
       "--stdin in --stdin-pipe --report-file r --stdout-file o --stderr-file e --time 1500 "
       "--cpu -1 --mem-bytes 9223372036854775808 --core -1 --max-out 1 --max-err 2 "
-      "--max-file-size 3 --max-file-count 4 --no-allow-child --appcontainer --env A= "
+      "--max-file-size 3 --max-file-count 4294967295 --no-allow-child --appcontainer --env A= "
       "--env B=x --write-file w2 X --copy-file c s");
   const SandboxConfig expected =
       parseCommandLine({std::istream_iterator<std::string>(words), {}}, nullptr).config;
@@ -186,7 +187,7 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
       "stdinFile":"in","stdinPipe":true,"reportFile":"r","stdoutFile":"o","stderrFile":"e",
       "timeLimitMs":1500.9,"cpuLimitMs":-1,"memoryLimitMb":"9","memoryLimitBytes":1e300,
       "coreAffinity":-1,"maxStdoutBytes":1,"maxStderrBytes":2,"maxFileSizeBytes":3,
-      "maxFileCount":4,"allowChildProcess":"yes","appcontainer":true,
+      "maxFileCount":4294967297,"allowChildProcess":"yes","appcontainer":true,
       "env":{"B":"x","A":1},"writeFiles":{"w2":"X"},"copyFiles":{"c":"s"}})",
                          before),
             expected);
