@@ -8,7 +8,6 @@
 #include "common/path.h"
 #include "common/text.h"
 #include "config/document.h"
-#include "config/json.h"
 #include "ipc/pipes_win.h"
 #include "report/report.h"
 #include "runner/runner.h"
@@ -25,21 +24,9 @@ bool writeReportFile(const std::string& utf8Path, const std::string& text) {
   return static_cast<bool>(file);
 }
 
-// Lays the control-pipe document over the configuration: byte-order mark and white space
-// skipped, one value parsed, applied only when it parses.
-void applyControlDocument(const std::string& text, SandboxConfig& config) {
-  std::size_t pos = 0;
-  if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
-  while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) {
-    ++pos;
-  }
-  JsonValue document;
-  if (parseValue(text, pos, document)) applyConfigDocument(document, config);
-}
-
 }  // namespace
 
-int runAndDeliver(SandboxConfig& config) {
+int runAndDeliver(SandboxConfig& config, std::string refusal) {
   UniqueHandle control;
   if (!config.controlPipe.empty()) {
     if (!openControlPipe(control, utf8ToUtf16(config.controlPipe))) {
@@ -47,12 +34,18 @@ int runAndDeliver(SandboxConfig& config) {
                     "Failed to connect to control pipe: " + config.controlPipe + "\n");
       return 1;
     }
+    // A message that could not be read is laid over the configuration as no text at all.
     std::string message;
-    if (readControlMessage(control.get(), message)) applyControlDocument(message, config);
+    if (!readControlMessage(control.get(), message)) message.clear();
+    // The NUL that may end a raw message is no part of the document.
+    if (!message.empty() && message.back() == '\0') message.pop_back();
+    const std::string fault = applyConfigText(message, "control pipe", config);
+    if (refusal.empty()) refusal = fault;
   }
 
   SandboxRunner runner;
-  const ExecutionReport report = runner.run(config);
+  const ExecutionReport report =
+      refusal.empty() ? runner.run(config) : refusalReport(config, refusal);
   const std::string text = reportToJson(report);
 
   const DeliveryPlan plan =

@@ -1,11 +1,16 @@
 // The second half of the entry point: control channel, the run, delivery of the report.
 #pragma once
 
+#include <string>
+
 #include "config/config.h"
 
 namespace sandbox {
 
-// Runs the configuration once and delivers the report; returns the process exit status.
-int runAndDeliver(SandboxConfig& config);
+// Runs the configuration once and delivers the report; returns the process exit status. A
+// non-empty `refusal` (strict mode's first mistake of the command line), or a fault of the
+// control-pipe document in strict mode, replaces the run by its "InternalError" report, which
+// goes wherever a report of the run would have gone.
+int runAndDeliver(SandboxConfig& config, std::string refusal);
 
 }  // namespace sandbox

@@ -27,13 +27,16 @@ int wmain(int argc, wchar_t** argv) {
       case sandbox::CommandLine::Action::PrintUsage:
         sandbox::writeStandard(STD_OUTPUT_HANDLE, sandbox::usageText());
         return commandLine.exitStatus;
+      case sandbox::CommandLine::Action::PrintVersion:
+        sandbox::writeStandard(STD_OUTPUT_HANDLE, "tessel-sandbox " SANDBOX_VERSION "\n");
+        return 0;
       case sandbox::CommandLine::Action::NumericError:
         sandbox::writeStandard(STD_ERROR_HANDLE, commandLine.errorText + "\n");
         return 2;
       case sandbox::CommandLine::Action::Run:
         break;
     }
-    return sandbox::runAndDeliver(commandLine.config);
+    return sandbox::runAndDeliver(commandLine.config, commandLine.refusal);
   } catch (const std::exception& error) {
     // Resource exhaustion inside the run: no report, and a status that cannot read as success.
     sandbox::writeStandard(STD_ERROR_HANDLE,

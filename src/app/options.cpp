@@ -1,11 +1,15 @@
 #include "app/options.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "common/path.h"
 #include "config/document.h"
-#include "config/json.h"
 
 namespace sandbox {
 namespace {
@@ -14,6 +18,7 @@ namespace {
 struct Walk {
   CommandLine& result;
   ConfigFileReader readFile;
+  const char* optionName;  // the option being applied
 };
 
 // Applies one option to the walk, given its values; false ends the walk.
@@ -28,6 +33,7 @@ struct Option {
 enum class NumberStatus { Ok, Invalid, OutOfRange };
 
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Reads a base-10 number as strtoull/strtoul do: leading white space, an optional sign,
 // digits up to the first other byte (the rest ignored). A magnitude above `max` is out of
@@ -43,7 +49,7 @@ NumberStatus parseUnsigned(const std::string& text, std::uint64_t max, std::uint
   const std::size_t digitsBegin = pos;
   std::uint64_t magnitude = 0;
   bool overflow = false;
-  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+  for (; pos < text.size() && isDigit(text[pos]); ++pos) {
     const auto digit = static_cast<std::uint64_t>(text[pos] - '0');
     if (magnitude > (max - digit) / 10) overflow = true;
     if (!overflow) magnitude = magnitude * 10 + digit;
@@ -60,33 +66,32 @@ bool numericError(Walk& walk, const char* text) {
   return false;
 }
 
-template <std::uint64_t SandboxConfig::*Field>
-bool setUint64(Walk& walk, const std::string* values) {
-  std::uint64_t value = 0;
-  switch (parseUnsigned(values[0], UINT64_MAX, value)) {
-    case NumberStatus::Invalid:
-      return numericError(walk, "invalid stoull argument");
-    case NumberStatus::OutOfRange:
-      return numericError(walk, "stoull argument out of range");
-    case NumberStatus::Ok:
-      break;
-  }
-  walk.result.config.*Field = value;
+// Strict mode keeps the first mistake and walks on, to learn where its report goes.
+bool refuse(Walk& walk, std::string message) {
+  if (walk.result.refusal.empty()) walk.result.refusal = std::move(message);
   return true;
 }
 
-template <std::uint32_t SandboxConfig::*Field>
-bool setUint32(Walk& walk, const std::string* values) {
+template <auto Field>
+bool setNumber(Walk& walk, const std::string* values) {
+  using Number = std::remove_reference_t<decltype(std::declval<SandboxConfig&>().*Field)>;
+  constexpr bool wide = sizeof(Number) == 8;
   std::uint64_t value = 0;
-  switch (parseUnsigned(values[0], UINT32_MAX, value)) {
-    case NumberStatus::Invalid:
-      return numericError(walk, "invalid stoul argument");
-    case NumberStatus::OutOfRange:
-      return numericError(walk, "stoul argument out of range");
-    case NumberStatus::Ok:
-      break;
+  const std::string& text = values[0];
+  const NumberStatus status = parseUnsigned(text, std::numeric_limits<Number>::max(), value);
+  if (walk.result.config.strict) {
+    // Only decimal digits: a sign, a fraction, a unit or trailing text is a mistake.
+    if (status != NumberStatus::Ok || !std::all_of(text.begin(), text.end(), isDigit)) {
+      return refuse(walk,
+                    "Invalid number for option " + std::string(walk.optionName) + ": " + text);
+    }
+  } else if (status == NumberStatus::Invalid) {
+    return numericError(walk, wide ? "invalid stoull argument" : "invalid stoul argument");
+  } else if (status == NumberStatus::OutOfRange) {
+    return numericError(walk,
+                        wide ? "stoull argument out of range" : "stoul argument out of range");
   }
-  walk.result.config.*Field = static_cast<std::uint32_t>(value);
+  walk.result.config.*Field = static_cast<Number>(value);
   return true;
 }
 
@@ -102,8 +107,11 @@ bool setFlag(Walk& walk, const std::string*) {
   return true;
 }
 
-bool printHelp(Walk& walk, const std::string*) {
-  walk.result.action = CommandLine::Action::PrintUsage;
+// --help and --version end the walk, unless a mistake came first.
+template <CommandLine::Action Action>
+bool stopFor(Walk& walk, const std::string*) {
+  if (!walk.result.refusal.empty()) return true;
+  walk.result.action = Action;
   walk.result.exitStatus = 0;
   return false;
 }
@@ -146,20 +154,22 @@ bool appendCopyFile(Walk& walk, const std::string* values) {
 }
 
 // The file is laid over the configuration here, between the options before and after it.
-// A file that cannot be read or is not JSON is passed over without a word.
+// A file that cannot be read or is not JSON is passed over without a word, unless strict.
 bool applyConfigFile(Walk& walk, const std::string* values) {
   std::string contents;
-  if (!walk.readFile(values[0], contents)) return true;
-  JsonValue document;
-  if (parseJson(contents, document)) applyConfigDocument(document, walk.result.config);
-  return true;
+  if (!walk.readFile(values[0], contents)) {
+    if (!walk.result.config.strict) return true;
+    return refuse(walk, "Configuration file could not be read: " + values[0]);
+  }
+  const std::string fault = applyConfigText(contents, values[0], walk.result.config);
+  return fault.empty() || refuse(walk, fault);
 }
 
 using C = SandboxConfig;
 
 constexpr Option kOptions[] = {
-    {"--help", 0, printHelp},
-    {"-h", 0, printHelp},
+    {"--help", 0, stopFor<CommandLine::Action::PrintUsage>},
+    {"-h", 0, stopFor<CommandLine::Action::PrintUsage>},
     {"--pipe", 1, setText<&C::controlPipe>},
     {"--control-pipe", 1, setText<&C::controlPipe>},
     {"--mode", 1, setText<&C::mode>},
@@ -171,14 +181,14 @@ constexpr Option kOptions[] = {
     {"--stdin-raw", 1, setText<&C::stdinText>},
     {"--stdin-pipe", 0, setFlag<&C::stdinPipe, true>},
     {"--report-pipe", 1, setText<&C::reportPipe>},
-    {"--time", 1, setUint64<&C::timeLimitMs>},
-    {"--cpu", 1, setUint64<&C::cpuLimitMs>},
-    {"--mem", 1, setUint64<&C::memoryLimitMb>},
-    {"--core", 1, setUint32<&C::coreAffinity>},
-    {"--max-out", 1, setUint64<&C::maxStdoutBytes>},
-    {"--max-err", 1, setUint64<&C::maxStderrBytes>},
-    {"--max-file-size", 1, setUint64<&C::maxFileSizeBytes>},
-    {"--max-file-count", 1, setUint32<&C::maxFileCount>},
+    {"--time", 1, setNumber<&C::timeLimitMs>},
+    {"--cpu", 1, setNumber<&C::cpuLimitMs>},
+    {"--mem", 1, setNumber<&C::memoryLimitMb>},
+    {"--core", 1, setNumber<&C::coreAffinity>},
+    {"--max-out", 1, setNumber<&C::maxStdoutBytes>},
+    {"--max-err", 1, setNumber<&C::maxStderrBytes>},
+    {"--max-file-size", 1, setNumber<&C::maxFileSizeBytes>},
+    {"--max-file-count", 1, setNumber<&C::maxFileCount>},
     {"--allow-child", 0, setAllowChild},
     {"--no-allow-child", 0, setNoAllowChild},
     {"--appcontainer", 0, setFlag<&C::appcontainer, true>},
@@ -191,8 +201,10 @@ constexpr Option kOptions[] = {
     {"--report-file", 1, setText<&C::reportFile>},
     {"--stdout-file", 1, setText<&C::stdoutFile>},
     {"--stderr-file", 1, setText<&C::stderrFile>},
-    {"--mem-bytes", 1, setUint64<&C::memoryLimitBytes>},
+    {"--mem-bytes", 1, setNumber<&C::memoryLimitBytes>},
     {"--copy-file", 2, appendCopyFile},
+    {"--strict", 0, setFlag<&C::strict, true>},
+    {"--version", 0, stopFor<CommandLine::Action::PrintVersion>},
 };
 
 const Option* findOption(const std::string& argument) {
@@ -200,6 +212,23 @@ const Option* findOption(const std::string& argument) {
     if (argument == option.name) return &option;
   }
   return nullptr;
+}
+
+// The option at args[i] when all its values follow it; null for an unknown argument or an
+// option short of its values.
+const Option* completeOptionAt(const std::vector<std::string>& args, std::size_t i) {
+  const Option* option = findOption(args[i]);
+  return option != nullptr && args.size() - i - 1 >= option->values ? option : nullptr;
+}
+
+// Whether the walk reaches --strict as an option (not as the value of another one).
+bool reachesStrict(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size();) {
+    const Option* option = completeOptionAt(args, i);
+    if (option != nullptr && std::string_view(option->name) == "--strict") return true;
+    i += option != nullptr ? 1 + option->values : 1;
+  }
+  return false;
 }
 
 }  // namespace
@@ -241,6 +270,8 @@ const std::string& usageText() {
       "  --allow-child           Allow process to create child processes\n"
       "  --no-allow-child        Disallow child processes\n"
       "  --appcontainer          Enable AppContainer network/fs isolation\n"
+      "  --strict                Refuse unknown options, malformed values and unreadable files\n"
+      "  --version               Print the version and exit\n"
       "  --help                  Show this help message\n\n"
       "Note: Standard Output (stdout) and Standard Error (stderr) are transparently\n"
       "streamed in real time from the target process. When --pipe is specified, all\n"
@@ -256,15 +287,22 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, ConfigFileRea
     result.exitStatus = 1;
     return result;
   }
-  Walk walk{result, readFile != nullptr ? readFile : readConfigFile};
+  Walk walk{result, readFile != nullptr ? readFile : readConfigFile, ""};
+  result.config.strict = reachesStrict(args);
   std::size_t i = 0;
   while (i < args.size()) {
-    const Option* option = findOption(args[i]);
+    const Option* option = completeOptionAt(args, i);
     // Unknown arguments, and options short of their values, are passed over one at a time.
-    if (option == nullptr || args.size() - i - 1 < option->values) {
+    if (option == nullptr) {
+      if (result.config.strict) {
+        refuse(walk, (findOption(args[i]) != nullptr ? "Missing value for option: "
+                                                     : "Unknown option: ") +
+                         args[i]);
+      }
       ++i;
       continue;
     }
+    walk.optionName = option->name;
     if (!option->handler(walk, args.data() + i + 1)) break;
     i += 1 + option->values;
   }

@@ -18,12 +18,26 @@ std::filesystem::path pathFromUtf8(const std::string& utf8) {
   }
 }
 
-bool readWholeFile(const std::filesystem::path& path, std::string& contents) {
+namespace {
+
+bool openForReading(const std::filesystem::path& path, std::ifstream& file) {
   std::error_code error;
   if (!std::filesystem::exists(path, error) || error) return false;
   if (std::filesystem::is_directory(path, error)) return false;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
+  file.open(path, std::ios::binary);
+  return static_cast<bool>(file);
+}
+
+}  // namespace
+
+bool canReadFile(const std::filesystem::path& path) {
+  std::ifstream file;
+  return openForReading(path, file);
+}
+
+bool readWholeFile(const std::filesystem::path& path, std::string& contents) {
+  std::ifstream file;
+  if (!openForReading(path, file)) return false;
   std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (file.bad()) return false;
   contents = std::move(data);

@@ -41,6 +41,10 @@ struct SandboxConfig {
   std::vector<std::string> env;
   std::vector<std::pair<std::string, std::string>> writeFiles;  // (relative path, content)
   std::vector<std::pair<std::string, std::string>> copyFiles;   // (relative path, source path)
+  // Mistakes of the service (unknown options and keys, malformed values, unreadable files) end
+  // the invocation with a report instead of being passed over: --strict or "strict": true.
+  // Once on, nothing switches it off.
+  bool strict = false;
 
   friend bool operator==(const SandboxConfig&, const SandboxConfig&) = default;
 };

@@ -211,10 +211,22 @@ std::int64_t JsonValue::getInt64() const {
 bool JsonValue::getBool(bool fallback) const { return kind == Kind::Bool ? boolValue : fallback; }
 
 bool parseJson(const std::string& text, JsonValue& out) {
-  std::size_t pos = 0;
-  if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
-  skipSpace(text, pos);
-  return parseValue(text, pos, out);
+  std::size_t end = 0;
+  return parseJson(text, out, end);
+}
+
+bool parseJson(const std::string& text, JsonValue& out, std::size_t& end) {
+  end = 0;
+  if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) end = 3;
+  skipSpace(text, end);
+  return parseValue(text, end, out);
+}
+
+bool isWholeObject(const std::string& text, const JsonValue& value, std::size_t end) {
+  // A cut-off root object ends at the end of the text on something other than its brace.
+  if (value.kind != JsonValue::Kind::Object || end == 0 || text[end - 1] != '}') return false;
+  skipSpace(text, end);
+  return end == text.size();
 }
 
 bool parseValue(const std::string& text, std::size_t& pos, JsonValue& out, int depth) {

@@ -47,6 +47,13 @@ inline constexpr int kMaxJsonDepth = 256;
 // Parses a whole document: skips a UTF-8 byte-order mark and white space, reads one value and
 // ignores whatever follows it. Returns false for malformed text (`out` may be partly filled).
 bool parseJson(const std::string& text, JsonValue& out);
+// The same, and `end` is the index just after the value.
+bool parseJson(const std::string& text, JsonValue& out, std::size_t& end);
+
+// True when the value parsed from `text` up to `end` is one whole JSON object: closed by its own
+// brace and followed by white space only. parseJson also takes an object cut off after a comma
+// or its opening brace, and ignores text after the value; strict mode refuses both.
+bool isWholeObject(const std::string& text, const JsonValue& value, std::size_t end);
 
 // Parses one value at `pos` (leading white space skipped); on success `pos` is just after it.
 bool parseValue(const std::string& text, std::size_t& pos, JsonValue& out, int depth = 0);

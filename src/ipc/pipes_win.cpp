@@ -1,6 +1,8 @@
 #include "ipc/pipes_win.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "common/io_win.h"
 #include "ipc/framing.h"
@@ -15,6 +17,46 @@ constexpr DWORD kReportPipeWaitMs = 5000;
 // Whoever created a pipe of that name may learn which account the sandbox runs as, but gets no
 // token it could act with.
 constexpr DWORD kClientSecurity = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+constexpr DWORD kMessageDeadlineMs = 10000;
+constexpr DWORD kCancelRepeatMs = 10;
+
+// Cancels the constructing thread's blocking reads once `ms` have passed, until destroyed. The
+// destructor joins the watchdog, and a cancelled synchronous read has ended when it returns: no
+// thread and no pending read outlive the deadline's scope.
+class ReadDeadline {
+ public:
+  explicit ReadDeadline(DWORD ms) : watchdog_([this, ms] { watch(ms); }) {}
+  ~ReadDeadline() {
+    SetEvent(stop_.get());
+    watchdog_.join();
+  }
+  ReadDeadline(const ReadDeadline&) = delete;
+  ReadDeadline& operator=(const ReadDeadline&) = delete;
+
+  bool expired() const { return expired_.load(); }
+
+ private:
+  static HANDLE currentThread() {
+    HANDLE thread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    return thread;
+  }
+
+  void watch(DWORD ms) {
+    if (WaitForSingleObject(stop_.get(), ms) != WAIT_TIMEOUT) return;
+    expired_.store(true);
+    // A cancellation that lands between two reads finds nothing: repeat until the reader stops.
+    do {
+      CancelSynchronousIo(reader_.get());
+    } while (WaitForSingleObject(stop_.get(), kCancelRepeatMs) == WAIT_TIMEOUT);
+  }
+
+  UniqueHandle reader_{currentThread()};
+  UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<bool> expired_{false};
+  std::thread watchdog_;  // last: it starts once the members it uses exist
+};
 
 }  // namespace
 
@@ -39,14 +81,19 @@ bool openControlPipe(UniqueHandle& pipe, const std::u16string& name) {
 
 bool readControlMessage(HANDLE pipe, std::string& message) {
   if (!isValidHandle(pipe)) return false;
-  const ReadChunk read = [pipe](char* buffer, std::size_t capacity, std::size_t& bytesRead) {
+  const ReadDeadline deadline(kMessageDeadlineMs);
+  const ReadChunk read = [&](char* buffer, std::size_t capacity, std::size_t& bytesRead) {
+    if (deadline.expired()) return false;
     DWORD got = 0;
     const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(capacity, 1u << 30));
     const bool ok = ReadFile(pipe, buffer, ask, &got, nullptr) != FALSE;
     bytesRead = got;
     return ok;
   };
-  return readControlMessage(read, message);
+  // A read completed after the deadline still leaves the message late, so unreadable.
+  if (readControlMessage(read, message) && !deadline.expired()) return true;
+  message.clear();
+  return false;
 }
 
 // No flush: the bytes stay readable after our end is closed, and a flush would wait until the

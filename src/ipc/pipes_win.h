@@ -15,7 +15,9 @@ namespace sandbox {
 // no handle.
 bool openControlPipe(UniqueHandle& pipe, const std::u16string& name);
 
-// Reads one configuration message (length-prefixed or raw) from the control pipe.
+// Reads one configuration message (length-prefixed or raw) from the control pipe. False, with
+// `message` empty, also when the message is not complete within 10 s: a peer that sends only
+// part of it cannot hold the sandbox (and the service's wait for the report) for ever.
 bool readControlMessage(HANDLE pipe, std::string& message);
 
 // Writes the report on an open pipe with no prefix or terminator and closes it; not flushed, so

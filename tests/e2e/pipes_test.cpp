@@ -48,7 +48,7 @@ struct PipeServer {
   bool send(const std::string& bytes) {
     std::uint32_t length = 0;
     if (bytes.size() > 4) std::memcpy(&length, bytes.data(), 4);
-    if (length == bytes.size() - 4) capture("config", bytes.substr(4));
+    if (length != 0 && length == bytes.size() - 4) capture("config", bytes.substr(4));
     return writeAll(pipe.get(), bytes);
   }
   // Reads until the sandbox closes its end: the report, captured.
@@ -139,6 +139,30 @@ TEST(ControlPipe, PipeNeverCreatedGivesTheMessageAfterFiveSeconds) {
   EXPECT_EQ(result.exitCode, 1u);
   EXPECT_GE(result.wallMs, 4900);
   EXPECT_LT(result.wallMs, 9000);
+}
+
+// A zero length prefix starts a raw text that never ends: 10 s after the connection it is
+// unreadable, the lenient run goes on, strict mode refuses. Both wait side by side.
+TEST(ControlPipe, MessageNotCompleteWithinTenSecondsIsUnreadable) {
+  PipeServer servers[2];
+  std::future<ProcessResult> runs[2];
+  for (const int strict : {0, 1}) {
+    runs[strict] = startSandbox(
+        withChild({"--pipe", pathUtf8(servers[strict].name), strict ? "--strict" : "--run"},
+                  {"print", "ran"}));
+    ASSERT_TRUE(servers[strict].accept() && servers[strict].send(std::string(4, '\0')));
+  }
+  for (const std::string expected : {"Execution completed successfully within limits.|ran|0",
+                                     "Configuration is not a valid JSON object: control pipe||1"}) {
+    const int strict = expected.ends_with('1');
+    JsonValue report;
+    parseJson(servers[strict].receiveAll(), report);
+    const ProcessResult result = runs[strict].get();
+    EXPECT_EQ(report.get("message").getString("") + "|" + result.out + "|" +
+                  std::to_string(result.exitCode),
+              expected);
+    EXPECT_TRUE(result.wallMs >= 10000 && result.wallMs < 14000) << result.wallMs;
+  }
 }
 
 // These parts of a file's security in SDDL, without the flags of an empty label list.

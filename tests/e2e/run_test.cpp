@@ -104,6 +104,8 @@ TEST(Run, VerdictsStreamsInputAndFiles) {
        ""},
       {"", "echo-stdin", "piped", "Accepted", 0, kRunOk, "piped", ""},
       {"--stdin-raw text --stdin-pipe", "echo-stdin", "piped", "Accepted", 0, kRunOk, "piped", ""},
+      {"--strict --stdin @missing --stdin-pipe", "echo-stdin", "piped", "Accepted", 0, kRunOk,
+       "piped", ""},
       {"", "write-file @aux.txt 10 write-file @big_ 20 write-file @big. 300000", "",
        "FileLimitExceeded", 0, kFileSize, "", "", "aux.txt big_ big."},
       {"--max-file-count 2", "write-file f0.txt 1 write-file f1.txt 1 write-file f2.txt 1", "",
@@ -250,6 +252,7 @@ TEST(FrontEnd, ArgumentsToStreamsAndExitStatus) {
   } rows[] = {{"", 1, usage, ""},
               {"--compile --time 5 -h --exec x", 0, usage, ""},
               {"--time abc", 2, "", "invalid stoull argument\n"},
+              {"--time 5 --version -h", 0, "tessel-sandbox " SANDBOX_VERSION "\n", ""},
               {"--mode @mode", 1, "", noExec(mode)},
               {"--report-file @unwritable", 1, "", noExec("run")},
               {"--compile --config-file @config", 1, "", noExec("run")}};
@@ -259,6 +262,37 @@ TEST(FrontEnd, ArgumentsToStreamsAndExitStatus) {
     EXPECT_EQ(result.exitCode, row.status);
     EXPECT_EQ(result.out, row.out);
     EXPECT_EQ(result.err, row.err);
+  }
+}
+
+// Rows: a mistake => strict mode's refusal (@: the row's last word), status 1, nothing prepared or
+// started. Faults of documents: the unit tests and the control pipe's deadline.
+TEST(FrontEnd, StrictModeRefusesEachMistake) {
+  TempDir dir(L"strict");
+  writeFile(dir.path() / L"env", R"({"A": 1})");
+  const std::map<std::string, std::string> paths = {{"@none", pathUtf8(dir.path() / L"none")},
+                                                    {"@env", pathUtf8(dir.path() / L"env")}};
+  const auto work = dir.path() / L"work";
+  for (const std::string row :
+       {"--stdin-file x => Unknown option: --stdin-file",
+        "--max-out => Missing value for option: --max-out",
+        "--max-out 2x => Invalid number for option --max-out: 2x",
+        "--config-file @none => Configuration file could not be read: @",
+        "--stdin @none => Input file could not be read: @",
+        "--env-json-file @none => Input file could not be read: @",
+        "--copy-file c @none => Input file could not be read: @",
+        "--env-json-file @env => Environment file is not a JSON object of strings: @"}) {
+    std::vector<std::string> args = withChild(
+        {"--strict", "--cwd", pathUtf8(work), "--write-file", "w", "w"}, {"print", "ran"});
+    for (const std::string& word : words(row.substr(0, row.find(" => ")), paths))
+      args.push_back(word);
+    std::string message = row.substr(row.find(" => ") + 4);
+    if (message.ends_with('@')) message.replace(message.size() - 1, 1, args.back());
+    const ProcessResult result = runSandbox(args);
+    EXPECT_EQ(reportOf(result).get("message").getString("") + "|" + result.out + "|" +
+                  std::to_string(result.exitCode),
+              message + "||1");
+    EXPECT_FALSE(std::filesystem::exists(work)) << "prepared";
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -169,7 +170,8 @@ SandboxConfig withDocument(const std::string& text, SandboxConfig config = {}) {
   return config;
 }
 
-// Each key sets its option's field; mistyped numbers read 0, mistyped texts keep it, lists append.
+// Each key sets its option's field; mistyped numbers read 0, mistyped texts keep it, lists append;
+// beyond 32 bits a number saturates (2^32 + 1 files are not one).
 TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   const SandboxConfig before = withDocument(
       R"({"cwd":"w","memoryLimitMb":9,"env":{"E":"","F":"1"},"writeFiles":{"w1":"W"}})");
@@ -177,7 +179,7 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
       "--cwd w --env E= --env F=1 --write-file w1 W --mode compile --exec a.exe --stdin-raw 12 "
       "--stdin in --stdin-pipe --report-file r --stdout-file o --stderr-file e --time 1500 "
       "--cpu -1 --mem-bytes 9223372036854775808 --core -1 --max-out 1 --max-err 2 "
-      "--max-file-size 3 --max-file-count 4 --no-allow-child --appcontainer --env A= "
+      "--max-file-size 3 --max-file-count 4294967295 --no-allow-child --appcontainer --env A= "
       "--env B=x --write-file w2 X --copy-file c s");
   const SandboxConfig expected =
       parseCommandLine({std::istream_iterator<std::string>(words), {}}, nullptr).config;
@@ -185,11 +187,37 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
       "stdinFile":"in","stdinPipe":true,"reportFile":"r","stdoutFile":"o","stderrFile":"e",
       "timeLimitMs":1500.9,"cpuLimitMs":-1,"memoryLimitMb":"9","memoryLimitBytes":1e300,
       "coreAffinity":-1,"maxStdoutBytes":1,"maxStderrBytes":2,"maxFileSizeBytes":3,
-      "maxFileCount":4,"allowChildProcess":"yes","appcontainer":true,
+      "maxFileCount":4294967297,"allowChildProcess":"yes","appcontainer":true,
       "env":{"B":"x","A":1},"writeFiles":{"w2":"X"},"copyFiles":{"c":"s"}})",
                          before),
             expected);
   EXPECT_EQ(withDocument("[{\"exec\":\"a\"}]", before), before);
+}
+
+// Rows: a document => its fault in strict mode (U unknown key, I invalid value, ! no whole object);
+// lenient mode refuses none unless the document says "strict": true, wherever (T sorts first).
+TEST(ConfigDocument, StrictModeRefusesWhatLenientModePassesOver) {
+  for (const std::string row :
+       {R"({"timeLimitMs":18446744073709551615,"maxFileCount":4294967295,"strict":false} => )",
+        R"({"TimeLimitMs":1,"strict":true} => U TimeLimitMs)", R"({"a":1,"mode":5} => U a)",
+        R"({"timeLimitMs":-1} => I timeLimitMs)", R"({"timeLimitMs":0.5} => I timeLimitMs)",
+        R"({"cpuLimitMs":"5"} => I cpuLimitMs)",
+        R"({"memoryLimitMb":18446744073709555712} => I memoryLimitMb)",
+        R"({"maxFileCount":4294967296} => I maxFileCount)", R"({"stdinPipe":1} => I stdinPipe)",
+        R"({"env":{"A":1}} => I env)", R"({"copyFiles":[]} => I copyFiles)",
+        R"({"strict":"yes"} => I strict)", R"({"a":1, => ! src)", "{} x => ! src", "[1] => ! src",
+        " => ! src"}) {
+    const std::vector<std::string> p = parts(row);
+    const std::map<char, std::string> kinds = {{'U', "Unknown configuration key: "},
+                                               {'I', "Invalid value for configuration key: "},
+                                               {'!', "Configuration is not a valid JSON object: "}};
+    const std::string fault = p[1].empty() ? "" : kinds.at(p[1][0]) + p[1].substr(2);
+    SandboxConfig strict, lenient;
+    strict.strict = true;
+    EXPECT_EQ(applyConfigText(p[0], "src", strict), fault) << row;
+    const bool selfStrict = row.find("\"strict\":true") != std::string::npos;
+    EXPECT_EQ(applyConfigText(p[0], "src", lenient), selfStrict ? fault : "") << row;
+  }
 }
 
 // The profile fills limits left at 0, and child processes unless given; bytes keep the MiB away.
@@ -214,14 +242,25 @@ std::string outcome(const CommandLine& result) {
   if (c.coreAffinity != 0) text += " core=" + std::to_string(c.coreAffinity);
   for (const std::string& entry : c.env) text += " env=" + entry;
   if (c.allowChildProcessSet) text += c.allowChildProcess ? " child" : " no-child";
-  return text;
+  if (c.strict) text += " strict";
+  return result.refusal.empty() ? text : text + " [" + result.refusal + "]";
 }
 
-// Rows: arguments, split at each space (two give an empty one) => outcome.
+// Rows: arguments, split at each space (two give an empty one) => outcome. --strict judges the
+// whole walk, a strict document what follows it; the walk goes on past a refusal.
 TEST(Options, WalkEndsAsItShould) {
   const auto readFile = [](const std::string& path, std::string& contents) {
-    contents = R"({"timeLimitMs":700,"cpuLimitMs":800,"env":{"B":"2"}})";
-    return path == "limits.json";
+    contents = path == "cut.json"    ? R"({"timeLimitMs":1,)"
+               : path == "typo.json" ? R"({"TimeLimitMs":1,"strict":true})"
+                                     : R"({"timeLimitMs":700,"cpuLimitMs":800,"env":{"B":"2"}})";
+    return path.ends_with(".json");
+  };
+  const auto check = [&](const std::string& row) {
+    const std::string line = row.substr(0, row.find(" => "));
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string word; !line.empty() && std::getline(words, word, ' ');) args.push_back(word);
+    EXPECT_EQ(outcome(parseCommandLine(args, readFile)), row.substr(line.size() + 4)) << row;
   };
   for (const std::string row :
        {" => usage 1", "--exec a -h --exec b => usage 0 exec=a", "--exec a --time => run exec=a",
@@ -232,13 +271,29 @@ TEST(Options, WalkEndsAsItShould) {
         "env=A=1 env=B=2 env=C",
         "--config-file limits.json --time 2 --allow-child --no-allow-child => run time=2 env=B=2 "
         "no-child",
-        "--time 3 --config-file none --config-file => run time=3"}) {
-    const std::string line = row.substr(0, row.find(" => "));
-    std::vector<std::string> args;
-    std::istringstream words(line);
-    for (std::string word; !line.empty() && std::getline(words, word, ' ');) args.push_back(word);
-    EXPECT_EQ(outcome(parseCommandLine(args, readFile)), row.substr(line.size() + 4)) << row;
-  }
+        "--time 3 --config-file none --config-file => run time=3"})
+    check(row);
+  for (const std::string row :
+       {"--x --config-file cut.json --time 2s --exec --strict => run exec=--strict time=2",
+        "--x --exec a --strict => run exec=a strict [Unknown option: --x]",
+        "--strict --base64 -h --version => run strict [Unknown option: --base64]",
+        "--strict --exec a --time => run exec=a strict [Missing value for option: --time]",
+        "--time 1x --strict --time 2 => run time=2 strict [Invalid number for option --time: 1x]",
+        "--core 4294967296 --strict => run strict [Invalid number for option --core: 4294967296]",
+        "--strict --time 18446744073709551615 --core 4294967295 => run time=18446744073709551615 "
+        "core=4294967295 strict",
+        "--strict --config-file cut.json => run time=1 strict [Configuration is not a valid JSON "
+        "object: cut.json]",
+        "--x --config-file typo.json --y => run strict [Unknown configuration key: TimeLimitMs]"})
+    check(row);
+  for (const std::string number : {"+5", "-5", "1.5", "2s", " 5", "", "18446744073709551616"})
+    EXPECT_EQ(parseCommandLine({"--strict", "--time", number}, nullptr).refusal,
+              "Invalid number for option --time: " + number);
+  // The two lines of strict mode and the version stand between --appcontainer and --help.
+  EXPECT_NE(usageText().find("isolation\n  --strict                Refuse unknown options, "
+                             "malformed values and unreadable files\n  --version               "
+                             "Print the version and exit\n  --help  "),
+            std::string::npos);
 }
 
 // Rows: the peer's reads (| between, ! failed, ~ NUL) => message, ! if none; reads scribble first.
