@@ -18,9 +18,9 @@
 //   "interact" and "answer") exchanging `trips` lines (default 1000), each run in a sandbox with
 //   the first's standard output wired to the second's standard input and back, against the same
 //   two programs wired directly; the interactor times its own exchange; `rounds` runs each.
-// --compare PATH: the stream and interactive rows are also measured for another sandbox.exe (an
-// older build), run by run in turn with the one beside bench.exe, against the same baselines;
-// each such row names its program.
+// --compare PATH (repeatable): the stream and interactive rows are also measured for another
+// sandbox.exe (an older build), run by run in turn with the one beside bench.exe, against the
+// same baselines; each such row names its program.
 // The launcher behaves as a judging service: every program gets three pipes of its own (input
 // closed at once, both outputs drained on threads) and no window, passed through an
 // inherited-handle list so that parallel launches never hold each other's pipes. Exit status: 0,
@@ -56,13 +56,13 @@ struct Settings {
   int rounds = 3;
   int trips = 1000;
   std::string only = "overhead,kill,stream,parallel,interactive";
-  std::string compare;  // UTF-8
+  std::vector<std::string> compare;  // UTF-8
 };
 
 struct Programs {
   std::filesystem::path dir;
   std::wstring sandbox;
-  std::vector<std::wstring> compared;  // the sandbox, then the --compare one if given
+  std::vector<std::wstring> compared;  // the sandbox, then each --compare one
   std::wstring relay;
   std::wstring child;
 };
@@ -579,8 +579,12 @@ bool parseSettings(int argc, wchar_t** argv, Settings& settings) {
     const std::wstring name = argv[i];
     const std::string value = sandbox::utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i + 1]));
     const long long number = std::atoll(value.c_str());
-    if (name == L"--only" || name == L"--compare") {
-      (name == L"--only" ? settings.only : settings.compare) = value;
+    if (name == L"--only") {
+      settings.only = value;
+      continue;
+    }
+    if (name == L"--compare") {
+      settings.compare.push_back(value);
       continue;
     }
     if (number <= 0) return false;
@@ -610,8 +614,8 @@ Programs findPrograms(const Settings& settings) {
   programs.relay = (programs.dir / L"relay.exe").wstring();
   programs.child = (programs.dir / L"test_child.exe").wstring();
   programs.compared = {programs.sandbox};
-  if (!settings.compare.empty()) {
-    programs.compared.push_back(sandbox::toWide(sandbox::utf8ToUtf16(settings.compare)));
+  for (const std::string& other : settings.compare) {
+    programs.compared.push_back(sandbox::toWide(sandbox::utf8ToUtf16(other)));
   }
   return programs;
 }
