@@ -1,5 +1,6 @@
 #include "streams/pipes_win.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/handle_win.h"
@@ -14,10 +15,10 @@ void closeAndClear(HANDLE& handle, HANDLE none) {
   handle = none;
 }
 
-// Both ends inheritable, default buffer; then `privateEnd` made non-inheritable.
+// Both ends inheritable, a buffer of one chunk; then the sandbox's end made non-inheritable.
 bool createInheritablePipe(HANDLE& readEnd, HANDLE& writeEnd, bool keepReadEnd) {
   SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  if (!CreatePipe(&readEnd, &writeEnd, &attributes, 0)) {
+  if (!CreatePipe(&readEnd, &writeEnd, &attributes, static_cast<DWORD>(kStreamChunkBytes))) {
     readEnd = writeEnd = nullptr;
     return false;
   }
@@ -60,11 +61,13 @@ bool cancelUntilFinished(const std::atomic<bool>& finished, const std::atomic<HA
   return true;
 }
 
-// Marks the pump's blocking call for the run's thread while it lasts.
+// Marks the pump's blocking call, begun at `startedMs`, for the run's thread while it lasts.
 class BlockedCall {
  public:
-  BlockedCall(std::atomic<std::uint64_t>& slot, bool isEchoWrite) : slot_(slot) {
-    slot_.store((GetTickCount64() << 1) | (isEchoWrite ? 1 : 0));
+  BlockedCall(std::atomic<std::uint64_t>& slot, bool isEchoWrite,
+              ULONGLONG startedMs = GetTickCount64())
+      : slot_(slot) {
+    slot_.store((startedMs << 1) | (isEchoWrite ? 1 : 0));
   }
   ~BlockedCall() { slot_.store(0); }
   BlockedCall(const BlockedCall&) = delete;
@@ -105,10 +108,9 @@ void OutputPump::start(HANDLE job) {
     DuplicateHandle(GetCurrentProcess(), job, GetCurrentProcess(), &state->jobToStop,
                     JOB_OBJECT_TERMINATE, FALSE, 0);
   }
-  const bool echoIsPipe = state->echoHandle != nullptr && isPipe(state->echoHandle);
-  thread = std::thread([pump = state, echoIsPipe] {
+  thread = std::thread([pump = state] {
     pump->threadHandle.store(duplicateCurrentThread());
-    pumpLoop(*pump, echoIsPipe);
+    pumpLoop(*pump);
     pump->finished.store(true);
   });
 }
@@ -139,15 +141,39 @@ void OutputPump::close() {
   finish();
 }
 
-void pumpLoop(PumpState& pump, bool echoIsPipe) {
-  char buffer[8192];
+namespace {
+
+// Writes the echo of `size` bytes piece by piece (nextEchoPiece), each piece marked as a blocked
+// call of its own; false once a write failed or was cancelled.
+bool writeEcho(PumpState& pump, const char* data, std::size_t size, std::uint64_t& piece) {
+  for (std::size_t at = 0; at < size;) {
+    const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - at));
+    const ULONGLONG started = GetTickCount64();
+    bool written = false;
+    {
+      BlockedCall marked(pump.blockedCall, true, started);
+      written = writeAll(pump.echoHandle, data + at, part);
+    }
+    if (!written) return false;
+    piece = nextEchoPiece(piece, part, GetTickCount64() - started);
+    at += part;
+  }
+  return true;
+}
+
+}  // namespace
+
+void pumpLoop(PumpState& pump) {
+  char buffer[kStreamChunkBytes];
   bool echoing = pump.echoHandle != nullptr;
+  std::uint64_t echoPiece = kEchoPieceMinBytes;
   for (;;) {
     DWORD read = 0;
     BOOL readOk = FALSE;
     {
       BlockedCall marked(pump.blockedCall, false);
-      readOk = ReadFile(pump.readEnd, buffer, sizeof buffer, &read, nullptr);
+      const auto size = static_cast<DWORD>(readBytesFor(pump.totalBytes.load(), pump.limitBytes));
+      readOk = ReadFile(pump.readEnd, buffer, size, &read, nullptr);
     }
     if (!readOk || read == 0 || pump.abandoned.load()) break;
     const std::uint64_t total = pump.totalBytes.fetch_add(read) + read;
@@ -158,14 +184,10 @@ void pumpLoop(PumpState& pump, bool echoIsPipe) {
       DWORD written = 0;
       WriteFile(pump.fileHandle, buffer, static_cast<DWORD>(allowed), &written, nullptr);
     }
-    if (allowed != 0 && echoing) {
-      {
-        BlockedCall marked(pump.blockedCall, true);
-        // A reader that is gone or never reads (the write was cancelled) gets no more echo.
-        echoing = writeAll(pump.echoHandle, buffer, allowed);
-      }
-      if (echoing && !echoIsPipe) FlushFileBuffers(pump.echoHandle);
-    }
+    // A reader that is gone or never reads (the write was cancelled) gets no more echo. The echo
+    // is not flushed: its reader sees the bytes as soon as the write returns, and on a pipe a
+    // flush would wait until the reader had read them all.
+    if (allowed != 0 && echoing) echoing = writeEcho(pump, buffer, allowed, echoPiece);
     if (cut.truncated) {
       if (isValidHandle(pump.jobToStop)) TerminateJobObject(pump.jobToStop, pump.limitExitCode);
       break;
@@ -212,7 +234,7 @@ void InputPipe::startForwarding(HANDLE source) {
 }
 
 void feedLoop(FeedState& state) {
-  char buffer[16384];
+  char buffer[kStreamChunkBytes];
   while (!state.stopRequested.load()) {
     DWORD read = 0;
     if (!ReadFile(state.source, buffer, sizeof buffer, &read, nullptr) || read == 0) break;

@@ -46,7 +46,8 @@ struct OutputPump {
 
   // close, then a fresh state (counters and flags at zero).
   void reset();
-  // Creates the pipe: both ends inheritable at first, then the read end made private.
+  // Creates the pipe (a buffer of kStreamChunkBytes): both ends inheritable at first, then the
+  // read end made private.
   bool createPipe();
   // Opens (creating or truncating) the file copy; an empty path means none and succeeds.
   bool openFile(const std::u16string& path);
@@ -63,9 +64,10 @@ struct OutputPump {
   void close();
 };
 
-// The pump thread's body: 8192-byte chunks, exact cut at the limit; the echo is flushed per chunk
-// unless it is a pipe, and given up after a failed or cancelled write.
-void pumpLoop(PumpState& pump, bool echoIsPipe);
+// The pump thread's body: chunks of up to kStreamChunkBytes, exact cut at the limit, each echoed
+// and filed as soon as it is read; nothing is flushed but the file copy, once, at the end. The
+// echo is given up after a failed or cancelled write.
+void pumpLoop(PumpState& pump);
 
 // What a feeder thread shares with the run; kept alive by both, so a feeder that cannot be
 // stopped can be left behind safely.
@@ -112,7 +114,8 @@ struct InputPipe {
   void close();
 };
 
-// The forwarding feeder's body: 16384-byte chunks from the source into the write end.
+// The forwarding feeder's body: chunks of up to kStreamChunkBytes from the source into the write
+// end.
 void feedLoop(FeedState& state);
 
 }  // namespace sandbox

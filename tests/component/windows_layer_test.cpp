@@ -138,7 +138,8 @@ TEST(OutputPumpFinish, EndsInTimeAndLosesNothingItCouldKeep) {
     double minMs, maxMs;
   } rows[] = {{"a read held open outside the job ends after the grace", 0, -1, 0, 1000},
               {"an echo nobody reads is given up after about a second", 256 * 1024, -1, 500, 3000},
-              {"a slow but live echo reader loses nothing", 48 * 1024, 15, 0, 30000}};
+              {"a slow but live echo reader loses nothing", 48 * 1024, 15, 0, 30000},
+              {"nor one slower than a chunk a second", 48 * 1024, 30, 0, 30000}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.trace);
     const test::TempDir dir(L"pump");

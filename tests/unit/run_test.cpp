@@ -32,6 +32,23 @@ TEST(Supervision, StopsAtEachLimitsEdge) {
   EXPECT_EQ(decideSupervision({}, UINT64_MAX, UINT64_MAX, UINT64_MAX), SupervisionAction::Continue);
 }
 
+// Rows: read so far, limit => next read: a chunk, never more than one byte past the limit.
+// Rows: piece, written, ms => next piece: doubled after a quick whole piece, reset after a slow.
+TEST(OutputCut, ReadAndEchoSizes) {
+  for (const char* row : {"0 0 1", "0 10 11", "10 10 1", "1 65536 65536", "0 65535 65536",
+                          "65536 131072 65536", "0 18446744073709551615 65536"}) {
+    std::uint64_t total = 0, limit = 0, next = 0;
+    std::istringstream(row) >> total >> limit >> next;
+    EXPECT_EQ(readBytesFor(total, limit), next) << row;
+  }
+  for (const char* row : {"8192 8192 19 16384", "8192 8192 20 8192", "32768 32768 0 65536",
+                          "65536 65536 0 65536", "65536 100 0 65536", "65536 100 20 8192"}) {
+    std::uint64_t piece = 0, written = 0, ms = 0, next = 0;
+    std::istringstream(row) >> piece >> written >> ms >> next;
+    EXPECT_EQ(nextEchoPiece(piece, written, ms), next) << row;
+  }
+}
+
 // Rows: echo write, started, stopped, now => overdue: a read after a grace, a write once stalled.
 TEST(OutputCut, PumpCallOverdue) {
   for (const char* row :

@@ -1,7 +1,7 @@
 // bench.exe: what sandbox.exe costs a judging service, each figure against a baseline measured
 // in the same run, printed as one Markdown table. sandbox.exe, relay.exe and test_child.exe are
 // found beside bench.exe.
-//   bench.exe [--runs N] [--mib N] [--batch N] [--rounds N] [--trips N]
+//   bench.exe [--runs N] [--mib N] [--batch N] [--rounds N] [--trips N] [--compare PATH]
 //             [--only overhead,kill,stream,parallel,interactive]
 // - overhead: wall time of `sandbox.exe --exec "test_child exit 0"` against
 //   `relay.exe test_child exit 0` and `relay.exe --code-page test_child exit 0`, N runs each
@@ -9,14 +9,18 @@
 // - kill: wallTimeMs - timeLimitMs of the report for a sleeping child at --time 200 and 1000,
 //   N runs each, taken in turn;
 // - stream: N MiB (default 64) written by the child through the sandbox (file copy plus its own
-//   standard output, drained here) against the child writing into a pipe drained here directly,
-//   64 KiB and 8 KiB at a time; `rounds` runs each (default 3), taken in turn;
+//   standard output, a pipe drained here) against the child writing into a pipe drained here
+//   directly, 64 KiB and 8 KiB at a time; and through the sandbox with its own standard output a
+//   file against the child writing into a file directly; `rounds` runs each (default 3), in turn;
 // - parallel: runs per second of `batch` runs (default 16) with 1, 2 and 4 at once, for the
 //   sandbox and for the relay; `rounds` rounds, taken in turn;
 // - interactive: round trips per second of an interactor and a solution (the test child's
 //   "interact" and "answer") exchanging `trips` lines (default 1000), each run in a sandbox with
 //   the first's standard output wired to the second's standard input and back, against the same
 //   two programs wired directly; the interactor times its own exchange; `rounds` runs each.
+// --compare PATH (repeatable): the stream and interactive rows are also measured for another
+// sandbox.exe (an older build), run by run in turn with the one beside bench.exe, against the
+// same baselines; each such row names its program.
 // The launcher behaves as a judging service: every program gets three pipes of its own (input
 // closed at once, both outputs drained on threads) and no window, passed through an
 // inherited-handle list so that parallel launches never hold each other's pipes. Exit status: 0,
@@ -52,11 +56,13 @@ struct Settings {
   int rounds = 3;
   int trips = 1000;
   std::string only = "overhead,kill,stream,parallel,interactive";
+  std::vector<std::string> compare;  // UTF-8
 };
 
 struct Programs {
   std::filesystem::path dir;
   std::wstring sandbox;
+  std::vector<std::wstring> compared;  // the sandbox, then each --compare one
   std::wstring relay;
   std::wstring child;
 };
@@ -134,13 +140,26 @@ void drain(HANDLE pipe, std::uint64_t& count, std::string* keep, std::size_t rea
   }
 }
 
+std::uint64_t fileSize(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
 // Runs one command line to its end as a judging service would, reading its outputs `readSize`
-// bytes at a time; the clock stops at its exit.
-Outcome launch(const std::wstring& line, std::size_t readSize = 65536) {
+// bytes at a time, or with its standard output into `outFile` (created anew) when one is named;
+// the clock stops at its exit.
+Outcome launch(const std::wstring& line, std::size_t readSize = 65536,
+               const std::filesystem::path& outFile = {}) {
   Outcome outcome;
   UniqueHandle inOwn, inChild, outOwn, outChild, errOwn, errChild;
-  if (!makePipe(inOwn, inChild, true) || !makePipe(outOwn, outChild, false) ||
-      !makePipe(errOwn, errChild, false)) {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  if (!outFile.empty()) {
+    outChild.reset(CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+  if (!makePipe(inOwn, inChild, true) || !makePipe(errOwn, errChild, false) ||
+      (outFile.empty() ? !makePipe(outOwn, outChild, false) : !outChild)) {
     return outcome;
   }
   PROCESS_INFORMATION info{};
@@ -156,13 +175,16 @@ Outcome launch(const std::wstring& line, std::size_t readSize = 65536) {
   errChild.reset();
   inOwn.reset();  // the command reads end of input at once
   std::uint64_t errBytes = 0;
-  std::thread outThread([&] { drain(outOwn.get(), outcome.outBytes, nullptr, readSize); });
+  std::thread outThread([&] {
+    if (outOwn) drain(outOwn.get(), outcome.outBytes, nullptr, readSize);
+  });
   std::thread errThread([&] { drain(errOwn.get(), errBytes, &outcome.err, readSize); });
   WaitForSingleObject(process.get(), INFINITE);
   outcome.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   GetExitCodeProcess(process.get(), &outcome.exitCode);
   outThread.join();
   errThread.join();
+  if (!outFile.empty()) outcome.outBytes = fileSize(outFile);
   return outcome;
 }
 
@@ -230,15 +252,30 @@ void printTable(const std::vector<Row>& rows) {
 }
 
 std::wstring sandboxLine(const Programs& programs, const std::wstring& options,
-                         const std::wstring& childArgs) {
-  return quote(programs.sandbox) + L" " + options + L" --exec " +
+                         const std::wstring& childArgs, const std::wstring& sandbox = {}) {
+  return quote(sandbox.empty() ? programs.sandbox : sandbox) + L" " + options + L" --exec " +
          quote(quote(programs.child) + L" " + childArgs);
+}
+
+// " [name.exe]" naming the sandbox of a compared row; nothing when only one is measured.
+std::string labelOf(const Programs& programs, std::size_t k) {
+  if (programs.compared.size() < 2) return "";
+  const std::wstring name = std::filesystem::path(programs.compared[k]).filename().wstring();
+  return " [" + sandbox::utf16ToUtf8(sandbox::fromWide(name)) + "]";
+}
+
+// The compared sandboxes of one round, the first rotating from round to round.
+std::vector<std::size_t> turnOrder(const Programs& programs, int round) {
+  std::vector<std::size_t> order;
+  const std::size_t count = programs.compared.size();
+  for (std::size_t k = 0; k < count; ++k) order.push_back((k + round) % count);
+  return order;
 }
 
 // A sandbox run that must end with this verdict; returns its report.
 sandbox::JsonValue checkedSandboxRun(const std::wstring& line, const std::string& status,
-                                     Outcome& outcome) {
-  outcome = launch(line);
+                                     Outcome& outcome, const std::filesystem::path& outFile = {}) {
+  outcome = launch(line, 65536, outFile);
   sandbox::JsonValue report = reportOf(outcome);
   if (!outcome.started || report.get("status").getString("") != status) {
     wrong("sandbox run gave \"" + report.get("status").getString("no report") + "\", expected " +
@@ -323,56 +360,70 @@ void measureKillLatency(const Programs& programs, const Settings& settings,
   rows.push_back(latency[1]);
 }
 
-std::uint64_t fileSize(const std::filesystem::path& path) {
-  std::error_code error;
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
-  return error ? 0 : static_cast<std::uint64_t>(size);
-}
-
 void measureStreaming(const Programs& programs, const Settings& settings, std::vector<Row>& rows) {
   const std::uint64_t bytes = settings.mib << 20;
   wchar_t temp[MAX_PATH + 1] = {};
   GetTempPathW(MAX_PATH, temp);
-  const std::filesystem::path file =
-      std::filesystem::path(temp) / (L"bench_stream_" + std::to_wstring(GetCurrentProcessId()));
+  const std::wstring stem =
+      std::wstring(temp) + L"bench_stream_" + std::to_wstring(GetCurrentProcessId());
+  const std::filesystem::path copy = stem + L"_copy", echo = stem + L"_echo";
   const std::wstring write = L"write-stdout " + std::to_wstring(bytes);
-  const std::wstring viaSandbox = sandboxLine(
-      programs, L"--max-out 1099511627776 --time 600000 --stdout-file " + quote(file.wstring()),
-      write);
+  const std::wstring options =
+      L"--max-out 1099511627776 --time 600000 --stdout-file " + quote(copy.wstring());
   const std::wstring direct = quote(programs.child) + L" " + write;
-  const std::string name = "streaming " + std::to_string(settings.mib) + " MiB: sandbox to file ";
-  Row whole{name + "and own stdout (baseline: child into a pipe, read 64 KiB at a time)",
-            "MiB/s",
-            settings.rounds,
-            {},
-            {},
-            "",
-            ">= 0.5x"};
-  Row pieces{name + "and own stdout (baseline: the same, read 8 KiB at a time)",
-             "MiB/s",
-             settings.rounds,
-             {},
-             {},
-             "",
-             ""};
+  const std::string name =
+      "streaming " + std::to_string(settings.mib) + " MiB: sandbox to file and own stdout";
+  const char* const kinds[3] = {" (baseline: child into a pipe, read 64 KiB at a time)",
+                                " (baseline: the same, read 8 KiB at a time)",
+                                ", that a file (baseline: child into a file)"};
+  const std::size_t count = programs.compared.size();
+  std::vector<Row> table;  // by kind, then by sandbox
+  for (int kind = 0; kind < 3; ++kind) {
+    for (std::size_t k = 0; k < count; ++k) {
+      table.push_back(Row{name + kinds[kind] + labelOf(programs, k),
+                          "MiB/s",
+                          settings.rounds,
+                          {},
+                          {},
+                          "",
+                          kind == 0   ? ">= 0.5x"
+                          : kind == 2 ? ">= 0.5x of the 64 KiB reader"
+                                      : ""});
+    }
+  }
   const double mib = static_cast<double>(settings.mib);
+  const auto rate = [mib](const Outcome& outcome) { return mib * 1000 / outcome.wallMs; };
   for (int i = 0; i < settings.rounds; ++i) {
-    Outcome outcome;
-    checkedSandboxRun(viaSandbox, "Accepted", outcome);
-    if (outcome.outBytes != bytes || fileSize(file) != bytes) wrong("streamed bytes lost");
-    whole.values.push_back(mib * 1000 / outcome.wallMs);
-    pieces.values.push_back(mib * 1000 / outcome.wallMs);
-    for (Row* row : {&whole, &pieces}) {
-      const Outcome plain = launch(direct, row == &whole ? 65536 : 8192);
+    for (const std::size_t k : turnOrder(programs, i)) {
+      const std::wstring line = sandboxLine(programs, options, write, programs.compared[k]);
+      for (const bool toFile : {false, true}) {
+        Outcome outcome;
+        checkedSandboxRun(line, "Accepted", outcome, toFile ? echo : std::filesystem::path{});
+        if (outcome.outBytes != bytes || fileSize(copy) != bytes) wrong("streamed bytes lost");
+        for (int kind = toFile ? 2 : 0; kind < (toFile ? 3 : 2); ++kind) {
+          table[kind * count + k].values.push_back(rate(outcome));
+        }
+      }
+    }
+    for (int kind = 0; kind < 3; ++kind) {
+      const Outcome plain =
+          launch(direct, kind == 1 ? 8192 : 65536, kind == 2 ? echo : std::filesystem::path{});
       if (plain.outBytes != bytes) wrong("direct bytes lost");
-      row->baseline.push_back(mib * 1000 / plain.wallMs);
+      for (std::size_t k = 0; k < count; ++k)
+        table[kind * count + k].baseline.push_back(rate(plain));
     }
   }
   std::error_code ignored;
-  std::filesystem::remove(file, ignored);
-  for (Row* row : {&whole, &pieces}) {
-    row->ratio = times(median(row->values) / std::max(median(row->baseline), 0.001));
-    rows.push_back(*row);
+  std::filesystem::remove(copy, ignored);
+  std::filesystem::remove(echo, ignored);
+  for (std::size_t r = 0; r < table.size(); ++r) {
+    Row& row = table[r];
+    row.ratio = times(median(row.values) / std::max(median(row.baseline), 0.001));
+    if (r >= 2 * count) {  // the file echo's target is the pipe reader's rate
+      const double reader = std::max(median(table[r % count].baseline), 0.001);
+      row.ratio.append(" (").append(times(median(row.values) / reader)).append(" of it)");
+    }
+    rows.push_back(row);
   }
 }
 
@@ -485,31 +536,42 @@ void measureInteractive(const Programs& programs, const Settings& settings,
   const std::wstring interact = L"interact " + std::to_wstring(settings.trips);
   const std::wstring answer = L"answer " + std::to_wstring(settings.trips + 1);
   const std::wstring child = quote(programs.child) + L" ";
-  Row row{"interactive round trips of " + std::to_string(settings.trips) +
-              " lines: two sandboxes (baseline: the two programs wired directly)",
-          "trips/s",
-          settings.rounds,
-          {},
-          {},
-          "",
-          ""};
+  std::vector<Row> table;  // by sandbox
+  for (std::size_t k = 0; k < programs.compared.size(); ++k) {
+    table.push_back(Row{"interactive round trips of " + std::to_string(settings.trips) +
+                            " lines: two sandboxes (baseline: the two programs wired directly)" +
+                            labelOf(programs, k),
+                        "trips/s",
+                        settings.rounds,
+                        {},
+                        {},
+                        "",
+                        ""});
+  }
   for (int i = 0; i < settings.rounds; ++i) {
-    const auto sandboxed = launchPair(sandboxLine(programs, L"--time 600000", interact),
-                                      sandboxLine(programs, L"--time 600000", answer));
-    for (const Outcome* side : {&sandboxed.first, &sandboxed.second}) {
-      const std::string status = reportOf(*side).get("status").getString("no report");
-      if (!side->started || status != "Accepted") wrong("interactive sandbox run gave " + status);
+    for (const std::size_t k : turnOrder(programs, i)) {
+      const std::wstring& sandbox = programs.compared[k];
+      const auto sandboxed = launchPair(sandboxLine(programs, L"--time 600000", interact, sandbox),
+                                        sandboxLine(programs, L"--time 600000", answer, sandbox));
+      for (const Outcome* side : {&sandboxed.first, &sandboxed.second}) {
+        const std::string status = reportOf(*side).get("status").getString("no report");
+        if (!side->started || status != "Accepted") wrong("interactive sandbox run gave " + status);
+      }
+      table[k].values.push_back(tripsPerSecond(sandboxed.first.err));
+      if (table[k].values.back() == 0) wrong("no round-trip timing");
     }
     const auto direct = launchPair(child + interact, child + answer);
     if (!direct.first.started || direct.first.exitCode != 0 || direct.second.exitCode != 0) {
       wrong("interactive direct run failed");
     }
-    row.values.push_back(tripsPerSecond(sandboxed.first.err));
-    row.baseline.push_back(tripsPerSecond(direct.first.err));
-    if (row.values.back() == 0 || row.baseline.back() == 0) wrong("no round-trip timing");
+    const double baseline = tripsPerSecond(direct.first.err);
+    if (baseline == 0) wrong("no round-trip timing");
+    for (Row& row : table) row.baseline.push_back(baseline);
   }
-  row.ratio = times(median(row.values) / std::max(median(row.baseline), 0.001));
-  rows.push_back(row);
+  for (Row& row : table) {
+    row.ratio = times(median(row.values) / std::max(median(row.baseline), 0.001));
+    rows.push_back(row);
+  }
 }
 
 bool parseSettings(int argc, wchar_t** argv, Settings& settings) {
@@ -519,6 +581,10 @@ bool parseSettings(int argc, wchar_t** argv, Settings& settings) {
     const long long number = std::atoll(value.c_str());
     if (name == L"--only") {
       settings.only = value;
+      continue;
+    }
+    if (name == L"--compare") {
+      settings.compare.push_back(value);
       continue;
     }
     if (number <= 0) return false;
@@ -539,7 +605,7 @@ bool parseSettings(int argc, wchar_t** argv, Settings& settings) {
   return argc % 2 == 1;
 }
 
-Programs findPrograms() {
+Programs findPrograms(const Settings& settings) {
   std::wstring self(32768, L'\0');
   self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
   Programs programs;
@@ -547,6 +613,10 @@ Programs findPrograms() {
   programs.sandbox = (programs.dir / L"sandbox.exe").wstring();
   programs.relay = (programs.dir / L"relay.exe").wstring();
   programs.child = (programs.dir / L"test_child.exe").wstring();
+  programs.compared = {programs.sandbox};
+  for (const std::string& other : settings.compare) {
+    programs.compared.push_back(sandbox::toWide(sandbox::utf8ToUtf16(other)));
+  }
   return programs;
 }
 
@@ -557,10 +627,10 @@ int wmain(int argc, wchar_t** argv) {
   if (!parseSettings(argc, argv, settings)) {
     std::fprintf(stderr,
                  "usage: bench.exe [--runs N] [--mib N] [--batch N] [--rounds N] [--trips N] "
-                 "[--only overhead,kill,stream,parallel,interactive]\n");
+                 "[--compare PATH] [--only overhead,kill,stream,parallel,interactive]\n");
     return 2;
   }
-  const Programs programs = findPrograms();
+  const Programs programs = findPrograms(settings);
   const std::vector<std::pair<const char*, std::function<void(std::vector<Row>&)>>> parts = {
       {"overhead", [&](std::vector<Row>& rows) { measureOverhead(programs, settings, rows); }},
       {"kill", [&](std::vector<Row>& rows) { measureKillLatency(programs, settings, rows); }},
