@@ -18,6 +18,15 @@ inline void closeHandleKeepError(HANDLE handle) {
   SetLastError(error);
 }
 
+// The calling thread's own handle, usable from another thread (to cancel its blocking call); the
+// caller closes it. Null when it cannot be had.
+inline HANDLE duplicateCurrentThread() {
+  HANDLE handle = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  return handle;
+}
+
 // Move-only owner of one kernel handle; null and INVALID_HANDLE_VALUE both mean "none".
 class UniqueHandle {
  public:

@@ -36,13 +36,6 @@ class ReadDeadline {
   bool expired() const { return expired_.load(); }
 
  private:
-  static HANDLE currentThread() {
-    HANDLE thread = nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    return thread;
-  }
-
   void watch(DWORD ms) {
     if (WaitForSingleObject(stop_.get(), ms) != WAIT_TIMEOUT) return;
     expired_.store(true);
@@ -52,7 +45,7 @@ class ReadDeadline {
     } while (WaitForSingleObject(stop_.get(), kCancelRepeatMs) == WAIT_TIMEOUT);
   }
 
-  UniqueHandle reader_{currentThread()};
+  UniqueHandle reader_{duplicateCurrentThread()};
   UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::atomic<bool> expired_{false};
   std::thread watchdog_;  // last: it starts once the members it uses exist

@@ -26,14 +26,6 @@ bool createInheritablePipe(HANDLE& readEnd, HANDLE& writeEnd, bool keepReadEnd) 
   return true;
 }
 
-// The calling thread's own handle, usable from another thread.
-HANDLE duplicateCurrentThread() {
-  HANDLE handle = nullptr;
-  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handle, 0, FALSE,
-                  DUPLICATE_SAME_ACCESS);
-  return handle;
-}
-
 // Cancels the thread's blocking call while `overdueCall` names one (non-zero), until `finished`
 // is set. False when one call stayed blocked through `graceMs` of cancelling: the system cannot
 // cancel it (a Linux pipe under Wine), and the thread is to be left behind.
