@@ -22,9 +22,9 @@ const std::string kTime = "Process exceeded maximum CPU or Wall-clock time limit
 // One run of the test child. Flags among the options say how the service treats the sandbox's
 // own streams: "!output-first" reads standard output to its end before standard error,
 // "!unread" never reads standard output, "!open-input" never ends standard input; "!live" checks
-// that the output arrived a second before the end; "!in-job" and "!in-job-breakaway" start the
-// sandbox in a job of the test's, which does not or does let a child break away, "!in-jobs" in
-// the second nested in the first.
+// that the output arrived a second before the end; "!in-job", "!in-job-breakaway" and "!in-jobs"
+// start the sandbox in a job of the test's without breakaway, with it, or in the second in the
+// first.
 struct Row {
   const char* options;
   const char* behaviours;  // of the test child; none: the options name the command
@@ -182,9 +182,8 @@ TEST(Run, EndingTheSandboxEndsTheCommand) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / L"late")) << "the command outlived its sandbox";
 }
 
-// What only a Windows kernel shows: the CPU time and memory limits; an allocation the job refuses
-// is a memory verdict unless the program copes; and a sandbox started in a job of its service's
-// runs, whether or not that job (or one further up) lets the command break away.
+// On a Windows kernel: the CPU and memory limits, a refused allocation judged unless survived, and
+// a sandbox in its service's job, which (or one further up) may or may not allow breakaway.
 TEST(Run, OnAWindowsKernel) {
   if (isWine()) {
     GTEST_SKIP() << "Wine neither enforces job memory limits nor accounts CPU time, and nests a "

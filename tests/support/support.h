@@ -167,8 +167,7 @@ struct RunOptions {
   bool keepStdinOpen = false;  // leave standard input open (a pipe that never ends)
   Reading reading = Reading::Concurrent;
   std::uint32_t timeoutMs = 60000;
-  // The sandbox runs in kill-on-close jobs of the test's with these limit flags besides, outermost
-  // first, as a service, the Task Scheduler or a CI runner starts it in theirs.
+  // Kill-on-close jobs of the test's the sandbox runs in, outermost first, with these limit flags.
   std::vector<std::uint32_t> jobLimitFlags;
 };
 

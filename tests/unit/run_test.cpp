@@ -60,10 +60,9 @@ TEST(OutputCut, PumpCallOverdue) {
   }
 }
 
-// Rows: MiB, bytes, core, children allowed, sandbox in a job, breakaway allowed => flags, process
-// and job memory, affinity, active processes, UI restrictions, the command's creation flags (hex).
-// Too many MiB saturate, never wrap to 0 (no limit). In a job the command breaks away where it may
-// and its job keeps the UI restrictions; otherwise its job has none, so that it nests.
+// Rows: MiB, bytes, core, children allowed, in a job, breakaway allowed => flags, process and job
+// memory, affinity, active processes, UI restrictions, creation flags (hex). Too many MiB saturate,
+// never wrap to 0; a job that cannot be left nests, without UI restrictions.
 TEST(Job, LimitsFollowTheConfiguration) {
   for (const std::string row :
        {"2 0 3 0 0 0 => 2718 200000 200000 8 1 ff 8080604",
