@@ -47,9 +47,9 @@ bool takeJobMessage(HANDLE port, JobEvents& events, DWORD waitMs) {
 }  // namespace
 
 JobHandle createLimitedJob(std::uint64_t memoryLimitBytes, std::uint64_t affinityMask,
-                           bool oneProcessOnly, bool uiRestrictions) {
+                           bool oneProcessOnly) {
   return createJobWithLimits(
-      computeJobLimits(memoryLimitBytes, affinityMask, oneProcessOnly, uiRestrictions));
+      computeJobLimits(memoryLimitBytes, affinityMask, oneProcessOnly, false));
 }
 
 JobHandle createJobFor(const SandboxConfig& config) {

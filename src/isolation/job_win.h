@@ -37,13 +37,15 @@ class JobHandle {
 };
 
 // A new job that kills its processes when closed, shows no crash dialog, carries the limits of
-// computeJobLimits (a refusal of the user-interface restrictions is ignored), and posts its
-// notifications to a port of its own (a job without one is still used). Null when the job cannot
-// be created or its extended limits are refused.
+// computeJobLimits but the user-interface restrictions (restrictUserInterface adds them once the
+// command is known to be in no other job), and posts its notifications to a port of its own (a
+// job without one is still used). Null when the job cannot be created or its extended limits are
+// refused.
 JobHandle createLimitedJob(std::uint64_t memoryLimitBytes, std::uint64_t affinityMask,
-                           bool oneProcessOnly, bool uiRestrictions);
+                           bool oneProcessOnly);
 
-// createLimitedJob with the limits of a configuration whose mode defaults are applied.
+// A job with every limit of a configuration whose mode defaults are applied, user-interface
+// restrictions included (a refusal of those is ignored).
 JobHandle createJobFor(const SandboxConfig& config);
 
 // placeCommandJob for this process: whether it runs in a job, and whether that job allows

@@ -239,9 +239,8 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
 
   const std::uint64_t memoryLimit = effectiveMemoryLimit(config);
   const JobPlacement placement = placementOfThisProcess();
-  // The user-interface restrictions follow once the command is known to be in no other job.
   JobHandle job = createLimitedJob(memoryLimit, affinityMaskFor(config.coreAffinity),
-                                   !config.allowChildProcess, false);
+                                   !config.allowChildProcess);
   if (job.get() == nullptr) return fail(report, "Failed to create Windows Job Object.");
 
   StandardStreams streams;
