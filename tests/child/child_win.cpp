@@ -1,12 +1,8 @@
 // Test child: runs the behaviours its arguments name, left to right, as in `test_child.exe
 // write-stdout 100 sleep 500 exit 3`. exit N (negative, 0x hex) | sleep MS | spin MS | alloc MIB
-// (touched; exit 3 if refused) | new MIB (one request; a refusal ends in abort, exit 3) | try-new
-// MIB (the same, a refusal caught) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print
+// (touched; exit 3 if refused) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print
 // TEXT, print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N
-// | open-file PATH ("opened" or "denied:CODE") | temp-file ("tmpfile:ok" or "tmpfile:denied:CODE")
-// | open-process ID (0: the parent; "opened " or "denied:CODE " for PROCESS_TERMINATE, then for
-// PROCESS_DUP_HANDLE) | connect PORT (on 127.0.0.1: "connected" or "refused") | probe-handle VALUE
-// ("file:PATH" or "none") | crash | interact N (N numbers, each answered with it plus one, then
+// | open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE ("file:PATH" or "none") | crash | interact N (N numbers, each answered with it plus one, then
 // "done"; "N round trips in US us" on standard error; exit 2 if wrong) | answer N (until "done") |
 // spawn-grandchild ... (the rest as a process on the same standard handles, not waited for).
 // Values expand %VARIABLES%. Exit 3 at the end of input, 64 at an unknown word or missing value.
@@ -15,15 +11,12 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <new>
 #include <string>
 
 #include "common/handle_win.h"
 #include "common/io_win.h"
 #include "common/text.h"
 #include "common/win.h"
-// After the gateway: sockets.
-#include <winsock2.h>
 
 namespace {
 
@@ -75,34 +68,6 @@ std::string openFile(const wchar_t* path) {
   const sandbox::UniqueHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   return file ? "opened" : "denied:" + std::to_string(GetLastError());
-}
-
-std::string tempFile() {  // a new file in GetTempPathW's folder, where the CRT's tmpfile writes
-  wchar_t folder[MAX_PATH + 1], name[MAX_PATH];
-  const bool made = GetTempPathW(MAX_PATH + 1, folder) && GetTempFileNameW(folder, L"sbx", 0, name);
-  return made ? "tmpfile:ok" : "tmpfile:denied:" + std::to_string(GetLastError());
-}
-
-std::string openProcess(DWORD id) {  // 0: the parent, PROCESS_BASIC_INFORMATION's last member
-  ULONG_PTR info[6] = {};
-  using Query = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
-  if (id == 0 && query(GetCurrentProcess(), 0, info, sizeof info, nullptr) == 0)
-    id = static_cast<DWORD>(info[5]);
-  std::string results;
-  for (const DWORD right : {PROCESS_TERMINATE, PROCESS_DUP_HANDLE}) {
-    const sandbox::UniqueHandle process(OpenProcess(right, FALSE, id));
-    results += process ? "opened " : "denied:" + std::to_string(GetLastError()) + " ";
-  }
-  return results;
-}
-
-bool connectTo(long long port) {
-  WSADATA data;
-  sockaddr_in to{AF_INET, htons(static_cast<u_short>(port)), {{{127, 0, 0, 1}}}, {}};
-  const SOCKET s = WSAStartup(0x202, &data) ? INVALID_SOCKET : socket(AF_INET, SOCK_STREAM, 0);
-  return s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
 }
 
 std::string nextLine() {  // exit 3 at the end of input
@@ -157,8 +122,6 @@ void allocate(long long mib) {  // 1 MiB at a time, as a growing program does
   }
 }
 
-char* volatile keptBlock = nullptr;  // so that an allocation is not left out
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -168,8 +131,7 @@ int wmain(int argc, wchar_t** argv) {
       {L"write-stdout", 1}, {L"write-stderr", 1}, {L"print", 1},        {L"print-err", 1},
       {L"print-cwd", 0},    {L"print-env", 0},    {L"echo-stdin", 0},   {L"write-file", 2},
       {L"append-file", 2},  {L"open-file", 1},    {L"probe-handle", 1}, {L"spawn-grandchild", 0},
-      {L"crash", 0},        {L"interact", 1},     {L"answer", 1},       {L"temp-file", 0},
-      {L"open-process", 1}, {L"connect", 1},      {L"new", 1},          {L"try-new", 1}};
+      {L"crash", 0},        {L"interact", 1},     {L"answer", 1}};
   for (int i = 1; i < argc; ++i) {
     const std::wstring verb = argv[i];
     const auto known = valuesOf.find(verb);
@@ -182,11 +144,6 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"sleep") Sleep(static_cast<DWORD>(n));
     if (verb == L"spin") spin(n);
     if (verb == L"alloc") allocate(n);
-    try {  // one request, as vector<int>(1e9) makes
-      if (verb == L"new" || verb == L"try-new") keptBlock = new char[std::size_t(n) << 20];
-    } catch (const std::bad_alloc&) {
-      if (verb == L"new") throw;
-    }
     if (verb == L"write-stdout") writePattern(STD_OUTPUT_HANDLE, n);
     if (verb == L"write-stderr") writePattern(STD_ERROR_HANDLE, n);
     if (verb == L"print") write(STD_OUTPUT_HANDLE, utf8(text));
@@ -198,9 +155,6 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"append-file") writeFile(text, size, true);
     if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(text));
     if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(n));
-    if (verb == L"temp-file") write(STD_OUTPUT_HANDLE, tempFile());
-    if (verb == L"open-process") write(STD_OUTPUT_HANDLE, openProcess(static_cast<DWORD>(n)));
-    if (verb == L"connect") write(STD_OUTPUT_HANDLE, connectTo(n) ? "connected" : "refused");
     if (verb == L"crash") *nothing = 1;
     if (verb == L"interact") interact(n);
     if (verb == L"answer") answer(n);

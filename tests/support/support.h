@@ -169,6 +169,7 @@ struct RunOptions {
   std::uint32_t timeoutMs = 60000;
   // Kill-on-close jobs of the test's the sandbox runs in, outermost first, with these limit flags.
   std::vector<std::uint32_t> jobLimitFlags;
+  const wchar_t* program = L"sandbox.exe";  // or another program built beside the tests
 };
 
 struct ProcessResult {
@@ -179,7 +180,7 @@ struct ProcessResult {
   bool timedOut = false;   // killed after timeoutMs
 };
 
-// Runs sandbox.exe with UTF-8 arguments on a thread of its own (for tests that talk to it while
+// Runs sandbox.exe (or options.program) with UTF-8 arguments on a thread of its own (for tests that talk to it while
 // it runs), and captures the report it leaves on standard error.
 inline std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,
                                                const RunOptions& options = {}) {
@@ -201,7 +202,7 @@ inline std::future<ProcessResult> startSandbox(const std::vector<std::string>& a
       SetInformationJobObject(jobs.back().get(), JobObjectExtendedLimitInformation, &limits,
                               sizeof limits);
     }
-    UniqueHandle process = startProcess(commandLine(besideTests(L"sandbox.exe"), args),
+    UniqueHandle process = startProcess(commandLine(besideTests(options.program), args),
                                         inRead.get(), outWrite.get(), errWrite.get(), jobs);
     inRead.reset();
     outWrite.reset();
