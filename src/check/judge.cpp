@@ -12,9 +12,9 @@ namespace {
 
 constexpr const char* kCheckDocs = "docs/operating.md#checking-the-machine-sandbox-check";
 constexpr const char* kReportMembers[] = {
-    "mode",          "status",         "exitCode",        "wallTimeMs",      "cpuTimeMs",
-    "userTimeMs",    "kernelTimeMs",   "peakMemoryBytes", "peakMemoryMb",    "ioReadCount",
-    "ioWriteCount",  "ioReadBytes",    "ioWriteBytes",    "newFilesCount",   "maxFileSizeSeen",
+    "mode",           "status",          "exitCode",        "wallTimeMs",    "cpuTimeMs",
+    "userTimeMs",     "kernelTimeMs",    "peakMemoryBytes", "peakMemoryMb",  "ioReadCount",
+    "ioWriteCount",   "ioReadBytes",     "ioWriteBytes",    "newFilesCount", "maxFileSizeSeen",
     "generatedFiles", "stdoutTruncated", "stderrTruncated", "message"};
 
 std::string number(std::uint64_t value) { return std::to_string(value); }
@@ -43,7 +43,7 @@ Row notPass(const char* check, Result result, std::string figure, const std::str
 
 // What went wrong with the run itself, before its verdict is looked at; empty when it started,
 // ended by itself and left a whole report.
-std::string runFault(const Run& run) {
+std::string runFault(const RunSeen& run) {
   if (!run.started) {
     return "sandbox.exe could not be started (error " + number(run.startError) + ")";
   }
@@ -54,14 +54,15 @@ std::string runFault(const Run& run) {
 }
 
 // runFault, or a verdict other than `status` (with `exitCode` unless it is null).
-std::string verdictFault(const Run& run, const std::string& status,
+std::string verdictFault(const RunSeen& run, const std::string& status,
                          std::optional<std::int64_t> exitCode) {
   std::string fault = runFault(run);
   if (!fault.empty()) return fault;
   if (run.status == status && (!exitCode || run.exitCode == *exitCode)) return {};
   return "expected \"" + status + "\"" +
          (exitCode ? " with exit code " + std::to_string(*exitCode) : std::string()) + ", got \"" +
-         run.status + "\" with exit code " + std::to_string(run.exitCode) + " (" + run.message + ")";
+         run.status + "\" with exit code " + std::to_string(run.exitCode) + " (" + run.message +
+         ")";
 }
 
 // What to do when sandbox.exe itself misbehaved.
@@ -147,7 +148,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
 
 const std::string& usageText() {
   static const std::string text =
-      "Usage: sandbox-check [--sandbox PATH] [--dir DIR] [--json FILE] [--toolchain \"COMMAND\"]...\n"
+      "Usage: sandbox-check [--sandbox PATH] [--dir DIR] [--json FILE] [--toolchain "
+      "\"COMMAND\"]...\n"
       "Runs sandbox.exe on probes whose outcome is known and says, row by row, whether this\n"
       "machine keeps each limit and each confinement. Exit status: 0 when no row says FAIL, 1\n"
       "otherwise, 2 for a usage error.\n"
@@ -160,7 +162,7 @@ const std::string& usageText() {
   return text;
 }
 
-void readReport(Run& run) {
+void readReport(RunSeen& run) {
   JsonValue report;
   run.complete = false;
   run.missing.clear();
@@ -180,7 +182,7 @@ void readReport(Run& run) {
   run.peakMemoryBytes = report.get("peakMemoryBytes").getUint64();
 }
 
-Row judgeStart(const Run& run) {
+Row judgeStart(const RunSeen& run) {
   const char* check = "start";
   std::string fault = verdictFault(run, "Accepted", 0);
   if (fault.empty() && run.exitStatus != 0) {
@@ -191,7 +193,7 @@ Row judgeStart(const Run& run) {
   return notPass(check, Result::Fail, figure, fault, kRunAdvice);
 }
 
-Row judgeWallLimit(const Run& run, std::uint64_t limitMs) {
+Row judgeWallLimit(const RunSeen& run, std::uint64_t limitMs) {
   const char* check = "wall-limit";
   const std::string fault = verdictFault(run, "TimeLimitExceeded", 1001);
   const std::uint64_t late = overshoot(run.wallTimeMs, limitMs);
@@ -206,8 +208,8 @@ Row judgeWallLimit(const Run& run, std::uint64_t limitMs) {
   return pass(check, figure);
 }
 
-Row judgeCpuLimit(const Run& limited, std::uint64_t cpuLimitMs, std::uint64_t wallLimitMs,
-                  const Run& pinned) {
+Row judgeCpuLimit(const RunSeen& limited, std::uint64_t cpuLimitMs, std::uint64_t wallLimitMs,
+                  const RunSeen& pinned) {
   const char* check = "cpu-limit";
   const std::string fault = verdictFault(limited, "TimeLimitExceeded", 1001);
   const std::string figure = number(limited.cpuTimeMs) + " ms of CPU time at the stop (wall " +
@@ -228,16 +230,16 @@ Row judgeCpuLimit(const Run& limited, std::uint64_t cpuLimitMs, std::uint64_t wa
                                 : pinned.wallTimeMs - pinned.cpuTimeMs;
   if (gap * 10 > pinned.wallTimeMs) {
     return notPass(check, Result::Warn, figure,
-                   "a probe spinning on one processor was accounted " +
-                       number(pinned.cpuTimeMs) + " ms of CPU time in " +
-                       number(pinned.wallTimeMs) + " ms, so that processor is shared or busy",
+                   "a probe spinning on one processor was accounted " + number(pinned.cpuTimeMs) +
+                       " ms of CPU time in " + number(pinned.wallTimeMs) +
+                       " ms, so that processor is shared or busy",
                    "keep the processors the sandboxes use free of other work",
                    "docs/operating.md#one-sandbox-per-core");
   }
   return pass(check, figure);
 }
 
-Row judgeMemoryLimit(const Run& refused, const Run& caught, const Run& small,
+Row judgeMemoryLimit(const RunSeen& refused, const RunSeen& caught, const RunSeen& small,
                      std::uint64_t smallMiB) {
   const char* check = "memory-limit";
   const std::string figure =
@@ -263,7 +265,7 @@ Row judgeMemoryLimit(const Run& refused, const Run& caught, const Run& small,
   return pass(check, figure);
 }
 
-Row judgeProcessLimit(const Run& runProfile, const Run& compileProfile) {
+Row judgeProcessLimit(const RunSeen& runProfile, const RunSeen& compileProfile) {
   const char* check = "process-limit";
   const std::string figure =
       std::string("run profile: ") +
@@ -302,13 +304,13 @@ Row judgeAffinity(const std::vector<AffinitySeen>& seen) {
                  "docs/operating.md#one-sandbox-per-core");
 }
 
-Row judgeCrash(const Run& accessViolation, const Run& missingDll, std::uint64_t boundMs) {
+Row judgeCrash(const RunSeen& accessViolation, const RunSeen& missingDll, std::uint64_t boundMs) {
   const char* check = "crash";
   const std::string figure = "access violation reported after " +
                              number(accessViolation.wallTimeMs) + " ms, missing DLL after " +
                              number(missingDll.wallTimeMs) + " ms";
   const struct {
-    const Run& run;
+    const RunSeen& run;
     std::int64_t code;
   } runs[] = {{accessViolation, -1073741819}, {missingDll, -1073741515}};
   for (const auto& one : runs) {
@@ -330,7 +332,9 @@ Row judgeErrorReporting(const ErrorReportingSettings& settings) {
   const char* check = "error-reporting";
   const std::string figure =
       std::string("Windows Error Reporting ") +
-      (settings.werDisabled ? "off" : settings.werNoUi ? "on, no window" : "on, may show a window") +
+      (settings.werDisabled ? "off"
+       : settings.werNoUi   ? "on, no window"
+                            : "on, may show a window") +
       ", AeDebug " + (settings.autoDebugger ? "starts " + settings.debugger : "starts nothing");
   std::string wrong, todo;
   if (settings.autoDebugger) {
@@ -349,11 +353,11 @@ Row judgeErrorReporting(const ErrorReportingSettings& settings) {
   return notPass(check, Result::Warn, figure, wrong, todo, "docs/operating.md#error-reporting");
 }
 
-Row judgeInAJob(const Run& withoutBreakaway, const Run& withBreakaway) {
+Row judgeInAJob(const RunSeen& withoutBreakaway, const RunSeen& withBreakaway) {
   const char* check = "in-a-job";
-  const std::string figure = "without breakaway: " + withoutBreakaway.status +
-                             ", with breakaway: " + withBreakaway.status;
-  for (const Run* run : {&withoutBreakaway, &withBreakaway}) {
+  const std::string figure =
+      "without breakaway: " + withoutBreakaway.status + ", with breakaway: " + withBreakaway.status;
+  for (const RunSeen* run : {&withoutBreakaway, &withBreakaway}) {
     std::string fault = verdictFault(*run, "Accepted", 0);
     if (fault.empty() && run->out != "in-job") {
       fault = "the probe found itself in no job at all";
@@ -371,7 +375,7 @@ Row judgeInAJob(const Run& withoutBreakaway, const Run& withBreakaway) {
   return pass(check, figure);
 }
 
-Row judgeOutput(const Run& limited, std::uint64_t limitBytes, const Run& echoed,
+Row judgeOutput(const RunSeen& limited, std::uint64_t limitBytes, const RunSeen& echoed,
                 const std::string& expected) {
   const char* check = "output";
   const std::string figure = number(limited.out.size()) + " bytes kept under a limit of " +
@@ -389,7 +393,7 @@ Row judgeOutput(const Run& limited, std::uint64_t limitBytes, const Run& echoed,
   return notPass(check, Result::Fail, figure, fault, kRunAdvice);
 }
 
-Row judgeFiles(const Run& run, const std::string& expectedMessage) {
+Row judgeFiles(const RunSeen& run, const std::string& expectedMessage) {
   const char* check = "files";
   std::string fault = verdictFault(run, "FileLimitExceeded", std::nullopt);
   if (fault.empty() && run.message != expectedMessage) {
@@ -420,9 +424,9 @@ Row judgeControlPipe(const std::vector<PipeConversation>& conversations) {
   const std::string figure =
       number(arrived) + " of " + number(conversations.size()) + " reports arrived";
   if (fault.empty()) return pass(check, figure);
-  return notPass(check, Result::Fail, figure, fault,
-                 "a service that drives sandbox.exe over pipes would lose runs: " +
-                     std::string(kRunAdvice));
+  return notPass(
+      check, Result::Fail, figure, fault,
+      "a service that drives sandbox.exe over pipes would lose runs: " + std::string(kRunAdvice));
 }
 
 Row judgePipeIdentity(const ImpersonationSeen& seen, bool wine) {
@@ -465,8 +469,7 @@ Row judgeAppContainer(const ConfinementSeen& seen) {
     const std::string answer = at < seen.io.out.size() ? seen.io.out.substr(at, end - at) : "";
     at = end + 1;
     if (answer != expected && fault.empty()) {
-      fault = "confined, the probe answered \"" + answer + "\" where \"" + expected +
-              "\" was due";
+      fault = "confined, the probe answered \"" + answer + "\" where \"" + expected + "\" was due";
     }
     answers += answers.empty() ? answer : " " + answer;
   }
@@ -488,21 +491,22 @@ Row judgeAppContainer(const ConfinementSeen& seen) {
                  docs);
 }
 
-Row judgeTiming(const std::vector<Run>& runs) {
+Row judgeTiming(const std::vector<RunSeen>& runs) {
   const char* check = "timing";
   std::vector<std::uint64_t> cpu, cost;
-  for (const Run& run : runs) {
+  for (const RunSeen& run : runs) {
     const std::string fault = verdictFault(run, "Accepted", 0);
     if (!fault.empty()) return notPass(check, Result::Fail, "", fault, kRunAdvice);
     cpu.push_back(run.cpuTimeMs);
     cost.push_back(overshoot(run.lifetimeMs, run.wallTimeMs));
   }
   const std::uint64_t middle = median(cpu);
-  const std::uint64_t spread =
-      cpu.empty() ? 0 : *std::max_element(cpu.begin(), cpu.end()) - *std::min_element(cpu.begin(), cpu.end());
-  const std::string figure = "CPU time median " + number(middle) + " ms, spread " +
-                             number(spread) + " ms over " + number(runs.size()) +
-                             " runs; the sandbox's own cost " + number(median(cost)) + " ms a run";
+  const std::uint64_t spread = cpu.empty() ? 0
+                                           : *std::max_element(cpu.begin(), cpu.end()) -
+                                                 *std::min_element(cpu.begin(), cpu.end());
+  const std::string figure = "CPU time median " + number(middle) + " ms, spread " + number(spread) +
+                             " ms over " + number(runs.size()) + " runs; the sandbox's own cost " +
+                             number(median(cost)) + " ms a run";
   if (std::all_of(cpu.begin(), cpu.end(), [](std::uint64_t ms) { return ms == 0; })) {
     return notPass(check, Result::Skip, figure, "the system accounts no CPU time to job objects",
                    "measure timing on a Windows kernel");
@@ -516,17 +520,18 @@ Row judgeTiming(const std::vector<Run>& runs) {
   return pass(check, figure);
 }
 
-Row judgeToolchain(const std::string& command, const Run& unconfined,
-                   const std::optional<Run>& confined) {
+Row judgeToolchain(const std::string& command, const RunSeen& unconfined,
+                   const std::optional<RunSeen>& confined) {
   const std::string check = "toolchain";
   const std::string figure = command + ": unconfined " + unconfined.status + ", confined " +
                              (confined ? confined->status : std::string("not tried"));
   const std::string fault = verdictFault(unconfined, "Accepted", 0);
   Row row{check, Result::Fail, figure, ""};
   if (!fault.empty()) {
-    row.detail = "the command fails even unconfined: " + fault +
-                 "; run it by hand in the compile profile and fix the toolchain's installation (see " +
-                 kCheckDocs + ").";
+    row.detail =
+        "the command fails even unconfined: " + fault +
+        "; run it by hand in the compile profile and fix the toolchain's installation (see " +
+        kCheckDocs + ").";
   } else if (!confined) {
     row.result = Result::Pass;
     row.figure += " (no AppContainer on this system)";

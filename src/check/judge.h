@@ -50,7 +50,7 @@ const std::string& usageText();
 
 // One run of sandbox.exe as the check saw it: the raw facts (filled by the Windows side), then
 // the report's members (readReport).
-struct Run {
+struct RunSeen {
   bool started = false;
   std::uint32_t startError = 0;  // the system's error when sandbox.exe could not be started
   bool ended = false;            // it ended by itself within the check's wait
@@ -73,28 +73,28 @@ struct Run {
 };
 
 // Reads `run.reportText` into the report's members of `run`.
-void readReport(Run& run);
+void readReport(RunSeen& run);
 
 // The probe's answers in the affinity row: the processor asked for and the mask the probe saw.
 struct AffinitySeen {
   std::uint32_t processor = 0;
-  Run run;
+  RunSeen run;
 };
 
 // What the error-reporting row reads from the registry.
 struct ErrorReportingSettings {
-  bool werDisabled = false;  // Windows Error Reporting's "Disabled" is 1
-  bool werNoUi = false;      // its "DontShowUI" is 1
+  bool werDisabled = false;   // Windows Error Reporting's "Disabled" is 1
+  bool werNoUi = false;       // its "DontShowUI" is 1
   bool autoDebugger = false;  // AeDebug's "Auto" is "1" and a "Debugger" is named
   std::string debugger;
 };
 
 // One conversation of the control-pipe row: the check as the service.
 struct PipeConversation {
-  std::string name;      // "length-prefixed", "raw line", "report pipe"
+  std::string name;  // "length-prefixed", "raw line", "report pipe"
   bool connected = false;
   std::string received;  // the report that arrived on the pipe
-  Run run;
+  RunSeen run;
 };
 
 // The service's impersonation of the sandbox's client: the level of the token it got (1 is
@@ -109,8 +109,8 @@ struct ImpersonationSeen {
 // The appcontainer row's observations.
 struct ConfinementSeen {
   bool supported = false;      // CreateAppContainerProfile exists in userenv.dll
-  Run io;                      // the confined-io probe
-  Run user32;                  // a program that uses USER32, confined
+  RunSeen io;                  // the confined-io probe
+  RunSeen user32;              // a program that uses USER32, confined
   std::string securityBefore;  // the working directory's access list and label, as SDDL
   std::string securityAfter;
   // The access lists, after the runs, of a file the configuration prepared in the directory and
@@ -138,31 +138,31 @@ inline constexpr const char* kConfinedExpectations[] = {
 inline constexpr std::uint32_t kSpawnRefusedExit = 20;
 inline constexpr std::uint32_t kAllocRefusedExit = 3;
 
-Row judgeStart(const Run& run);
-Row judgeWallLimit(const Run& run, std::uint64_t limitMs);
+Row judgeStart(const RunSeen& run);
+Row judgeWallLimit(const RunSeen& run, std::uint64_t limitMs);
 // `limited`: a spin under a CPU limit with a longer wall limit; `pinned`: a spin of `spinMs`
 // pinned to one processor with no limit in reach.
-Row judgeCpuLimit(const Run& limited, std::uint64_t cpuLimitMs, std::uint64_t wallLimitMs,
-                  const Run& pinned);
+Row judgeCpuLimit(const RunSeen& limited, std::uint64_t cpuLimitMs, std::uint64_t wallLimitMs,
+                  const RunSeen& pinned);
 // `refused`: more than the limit in one commit; `caught`: the same, the refusal caught; `small`:
 // `smallMiB` well within the limit.
-Row judgeMemoryLimit(const Run& refused, const Run& caught, const Run& small,
+Row judgeMemoryLimit(const RunSeen& refused, const RunSeen& caught, const RunSeen& small,
                      std::uint64_t smallMiB);
-Row judgeProcessLimit(const Run& runProfile, const Run& compileProfile);
+Row judgeProcessLimit(const RunSeen& runProfile, const RunSeen& compileProfile);
 Row judgeAffinity(const std::vector<AffinitySeen>& seen);
-Row judgeCrash(const Run& accessViolation, const Run& missingDll, std::uint64_t boundMs);
+Row judgeCrash(const RunSeen& accessViolation, const RunSeen& missingDll, std::uint64_t boundMs);
 Row judgeErrorReporting(const ErrorReportingSettings& settings);
-Row judgeInAJob(const Run& withoutBreakaway, const Run& withBreakaway);
-Row judgeOutput(const Run& limited, std::uint64_t limitBytes, const Run& echoed,
+Row judgeInAJob(const RunSeen& withoutBreakaway, const RunSeen& withBreakaway);
+Row judgeOutput(const RunSeen& limited, std::uint64_t limitBytes, const RunSeen& echoed,
                 const std::string& expected);
-Row judgeFiles(const Run& run, const std::string& expectedMessage);
+Row judgeFiles(const RunSeen& run, const std::string& expectedMessage);
 Row judgeControlPipe(const std::vector<PipeConversation>& conversations);
 Row judgePipeIdentity(const ImpersonationSeen& seen, bool wine);
 Row judgeAppContainer(const ConfinementSeen& seen);
-Row judgeTiming(const std::vector<Run>& runs);
+Row judgeTiming(const std::vector<RunSeen>& runs);
 // `confined` is empty where the system has no AppContainer.
-Row judgeToolchain(const std::string& command, const Run& unconfined,
-                   const std::optional<Run>& confined);
+Row judgeToolchain(const std::string& command, const RunSeen& unconfined,
+                   const std::optional<RunSeen>& confined);
 Row machineRow(const MachineFacts& facts);
 
 }  // namespace sandbox::check

@@ -2,10 +2,11 @@
 // write-stdout 100 sleep 500 exit 3`. exit N (negative, 0x hex) | sleep MS | spin MS | alloc MIB
 // (touched; exit 3 if refused) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print
 // TEXT, print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N
-// | open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE ("file:PATH" or "none") | crash | interact N (N numbers, each answered with it plus one, then
-// "done"; "N round trips in US us" on standard error; exit 2 if wrong) | answer N (until "done") |
-// spawn-grandchild ... (the rest as a process on the same standard handles, not waited for).
-// Values expand %VARIABLES%. Exit 3 at the end of input, 64 at an unknown word or missing value.
+// | open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE ("file:PATH" or "none") | crash
+// | interact N (N numbers, each answered with it plus one, then "done"; "N round trips in US us" on
+// standard error; exit 2 if wrong) | answer N (until "done") | spawn-grandchild ... (the rest as a
+// process on the same standard handles, not waited for). Values expand %VARIABLES%. Exit 3 at the
+// end of input, 64 at an unknown word or missing value.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>

@@ -208,7 +208,8 @@ TEST(OperatorCheck, SaysWhatWineDoesNotEnforce) {
   if (!isWine()) GTEST_SKIP() << "on Windows the CI workflow runs sandbox-check and keeps its rows";
   const auto leftovers = [] {
     std::size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
       count += entry.path().filename().wstring().starts_with(L"tessel-check-");
     return count;
   };
@@ -228,25 +229,31 @@ TEST(OperatorCheck, SaysWhatWineDoesNotEnforce) {
   const std::string affinity =
       processors ? "FAIL the processor pin was not applied: under --core 0" : "PASS ";
   const std::vector<std::string> expected = {
-      "start PASS ", "wall-limit PASS ",
+      "start PASS ",
+      "wall-limit PASS ",
       "cpu-limit FAIL the CPU-time limit was not enforced: a spinning probe",
       "memory-limit FAIL the memory limit was not enforced: a probe committed",
       "process-limit FAIL the process limit was not enforced: a probe created a child",
-      "affinity " + affinity, "crash PASS ",
+      "affinity " + affinity,
+      "crash PASS ",
       "error-reporting WARN a debugger (winedbg --auto %ld %ld) starts by itself on every crash",
-      "in-a-job PASS ", "output PASS ", "files PASS ", "control-pipe PASS ",
+      "in-a-job PASS ",
+      "output PASS ",
+      "files PASS ",
+      "control-pipe PASS ",
       "pipe-identity FAIL the service could act as the sandbox's account (level impersonation); "
       "Wine's pipe server impersonates itself, not the client",
       "appcontainer SKIP userenv.dll has no CreateAppContainerProfile",
-      "timing SKIP the system accounts no CPU time to job objects", "toolchain PASS ",
+      "timing SKIP the system accounts no CPU time to job objects",
+      "toolchain PASS ",
       "machine PASS "};
   std::vector<std::string> seen;  // each row as far as its expectation goes
   for (const JsonValue& row : rows.arrayValue) {
     const std::string line = row.get("check").getString("") + " " +
                              row.get("result").getString("") + " " +
                              row.get("detail").getString("");
-    seen.push_back(line.substr(0, seen.size() < expected.size() ? expected[seen.size()].size()
-                                                                : line.size()));
+    seen.push_back(
+        line.substr(0, seen.size() < expected.size() ? expected[seen.size()].size() : line.size()));
   }
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 17) << result.out;

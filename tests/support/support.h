@@ -180,8 +180,8 @@ struct ProcessResult {
   bool timedOut = false;   // killed after timeoutMs
 };
 
-// Runs sandbox.exe (or options.program) with UTF-8 arguments on a thread of its own (for tests that talk to it while
-// it runs), and captures the report it leaves on standard error.
+// Runs sandbox.exe (or options.program) with UTF-8 arguments on a thread of its own (for tests that
+// talk to it while it runs), and captures the report it leaves on standard error.
 inline std::future<ProcessResult> startSandbox(const std::vector<std::string>& args,
                                                const RunOptions& options = {}) {
   return std::async(std::launch::async, [args, options] {

@@ -46,8 +46,8 @@ std::string securityOf(const std::filesystem::path& path,
                                                     LABEL_SECURITY_INFORMATION) {
   LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   LocalMemory<LPWSTR> text;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr,
-                            nullptr, descriptor.put()) != ERROR_SUCCESS ||
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr,
+                            descriptor.put()) != ERROR_SUCCESS ||
       !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
                                                             parts, text.put(), nullptr)) {
     return "unreadable (error " + std::to_string(GetLastError()) + ")";
@@ -64,8 +64,8 @@ std::vector<std::string> profilesOf(std::uint32_t sandboxId) {
   wchar_t local[32768];
   const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", local, 32768);
   if (length == 0 || length >= 32768) return names;
-  const std::wstring pattern = std::wstring(local) + L"\\Packages\\TesselSandbox_" +
-                               std::to_wstring(sandboxId) + L"_*";
+  const std::wstring pattern =
+      std::wstring(local) + L"\\Packages\\TesselSandbox_" + std::to_wstring(sandboxId) + L"_*";
   WIN32_FIND_DATAW entry{};
   HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return names;
@@ -115,7 +115,7 @@ Row appContainerRow(Session& session, const std::filesystem::path& self) {
   seen.securityAfter = securityOf(work);
   seen.preparedAfter = securityOf(work / L"prepared.txt", DACL_SECURITY_INFORMATION);
   seen.untouchedAfter = securityOf(probe, DACL_SECURITY_INFORMATION);
-  for (const Run* run : {&seen.io, &seen.user32}) {
+  for (const RunSeen* run : {&seen.io, &seen.user32}) {
     for (std::string& name : profilesOf(run->processId)) seen.profilesLeft.push_back(name);
   }
   return judgeAppContainer(seen);

@@ -25,7 +25,7 @@ int runCheck(const Options& options) {
       options.dir.empty() ? std::filesystem::temp_directory_path() /
                                 (L"tessel-check-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                  std::to_wstring(GetTickCount64()))
-                          : pathFromUtf8(options.dir);
+                          : std::filesystem::absolute(pathFromUtf8(options.dir));
   std::vector<Row> rows;
   {
     Session session(sandboxExe, root, !options.dir.empty());

@@ -117,7 +117,9 @@ int echoInput() {
   return 0;
 }
 
-std::string failure(const char* what) { return std::string(what) + ":error-" + std::to_string(GetLastError()); }
+std::string failure(const char* what) {
+  return std::string(what) + ":error-" + std::to_string(GetLastError());
+}
 
 // Creates, writes, reads back and deletes a file of its own in the working directory.
 std::string ownFile() {
@@ -127,7 +129,8 @@ std::string ownFile() {
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     char back[2] = {};
     DWORD got = 0;
-    if (!file || !writeAll(file.get(), "ok") || SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) ||
+    if (!file || !writeAll(file.get(), "ok") ||
+        SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) ||
         !ReadFile(file.get(), back, 2, &got, nullptr) || std::string(back, got) != "ok") {
       return failure("cwd-file");
     }

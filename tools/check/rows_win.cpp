@@ -12,9 +12,6 @@
 #include "ipc/framing.h"
 #include "report/report.h"
 #include "session_win.h"
-// After the gateway: registry reads, security descriptors in SDDL, sockets.
-#include <sddl.h>
-#include <winsock2.h>
 
 namespace sandbox::check {
 namespace {
@@ -45,11 +42,11 @@ struct Context {
   std::uint32_t last = lastProcessor();
 
   // One run of the probe `probe` under `options`, in a fresh folder named after `row`.
-  Run probe(const std::string& row, std::vector<std::string> options,
-            const std::vector<std::string>& probe, DWORD waitMs = 20000) {
+  RunSeen probe(const std::string& row, std::vector<std::string> options,
+                const std::vector<std::string>& probe, DWORD waitMs = 20000) {
     const std::filesystem::path folder = session.newFolder(row);
-    options.insert(options.end(), {"--cwd", utf8Path(folder / L"work"), "--exec",
-                                   probeCommand(self, probe)});
+    options.insert(options.end(),
+                   {"--cwd", utf8Path(folder / L"work"), "--exec", probeCommand(self, probe)});
     return session.run(folder, Launch{options, waitMs});
   }
 };
@@ -61,17 +58,18 @@ Row wallLimitRow(Context& c) {
 }
 
 Row cpuLimitRow(Context& c) {
-  const Run limited = c.probe("cpu-limit", {"--cpu", "500", "--time", "5000"}, {"spin", "10000"});
-  const Run pinned =
+  const RunSeen limited =
+      c.probe("cpu-limit", {"--cpu", "500", "--time", "5000"}, {"spin", "10000"});
+  const RunSeen pinned =
       c.probe("cpu-pinned", {"--core", std::to_string(c.last), "--time", "5000", "--cpu", "5000"},
               {"spin", "1000"});
   return judgeCpuLimit(limited, 500, 5000, pinned);
 }
 
 Row memoryLimitRow(Context& c) {
-  const Run refused = c.probe("memory-refused", {"--mem", "256"}, {"alloc", "512"});
-  const Run caught = c.probe("memory-caught", {"--mem", "256"}, {"alloc", "512", "--catch"});
-  const Run small = c.probe("memory-peak", {}, {"alloc", "64"});
+  const RunSeen refused = c.probe("memory-refused", {"--mem", "256"}, {"alloc", "512"});
+  const RunSeen caught = c.probe("memory-caught", {"--mem", "256"}, {"alloc", "512", "--catch"});
+  const RunSeen small = c.probe("memory-peak", {}, {"alloc", "64"});
   return judgeMemoryLimit(refused, caught, small, 64);
 }
 
@@ -84,18 +82,18 @@ Row affinityRow(Context& c) {
   std::vector<AffinitySeen> seen;
   for (const std::uint32_t processor : {0u, c.last}) {
     if (!seen.empty() && processor == 0) break;
-    seen.push_back({processor, c.probe("affinity", {"--core", std::to_string(processor)},
-                                       {"affinity"})});
+    seen.push_back(
+        {processor, c.probe("affinity", {"--core", std::to_string(processor)}, {"affinity"})});
   }
   return judgeAffinity(seen);
 }
 
 Row crashRow(Context& c) {
-  const Run violation = c.probe("crash", {"--time", "10000"}, {"crash"});
+  const RunSeen violation = c.probe("crash", {"--time", "10000"}, {"crash"});
   const std::filesystem::path folder = c.session.newFolder("missing-dll");
-  const std::string nodll = utf16ToUtf8(
-      quoteArgument(fromWide(besideSelf(L"sandbox-check-nodll.exe").wstring())));
-  const Run missing = c.session.run(
+  const std::string nodll =
+      utf16ToUtf8(quoteArgument(fromWide(besideSelf(L"sandbox-check-nodll.exe").wstring())));
+  const RunSeen missing = c.session.run(
       folder, Launch{{"--time", "10000", "--cwd", utf8Path(folder / L"work"), "--exec", nodll}});
   return judgeCrash(violation, missing, 2000);
 }
@@ -134,10 +132,11 @@ Row errorReportingRow(Context&) {
 }
 
 Row inAJobRow(Context& c) {
-  Run runs[2];
+  RunSeen runs[2];
   for (const bool breakaway : {false, true}) {
     const std::filesystem::path folder = c.session.newFolder("in-a-job");
-    Launch launch{{"--cwd", utf8Path(folder / L"work"), "--exec", probeCommand(c.self, {"in-job"})}};
+    Launch launch{
+        {"--cwd", utf8Path(folder / L"work"), "--exec", probeCommand(c.self, {"in-job"})}};
     launch.inJob = true;
     launch.jobLimitFlags = breakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0;
     runs[breakaway] = c.session.run(folder, launch);
@@ -146,7 +145,7 @@ Row inAJobRow(Context& c) {
 }
 
 Row outputRow(Context& c) {
-  const Run limited = c.probe("output-limit", {"--max-out", "1000"}, {"print", "1048576"});
+  const RunSeen limited = c.probe("output-limit", {"--max-out", "1000"}, {"print", "1048576"});
   // 1 MiB of input is more than a command line holds: it goes in a configuration document.
   const char* alphabet = "0123456789abcdefghijklmnopqrstuvwxyz\"\\\n\t";
   std::string input(1048576, '\0');
@@ -157,9 +156,8 @@ Row outputRow(Context& c) {
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     writeAll(file.get(), "{\"stdin\": \"" + jsonEscape(input) + "\"}");
   }
-  const Run echoed = c.probe("output-echo", {"--config-file", utf8Path(document), "--max-out",
-                                             "2000000"},
-                             {"echo-stdin"});
+  const RunSeen echoed = c.probe(
+      "output-echo", {"--config-file", utf8Path(document), "--max-out", "2000000"}, {"echo-stdin"});
   return judgeOutput(limited, 1000, echoed, input);
 }
 
@@ -232,7 +230,7 @@ std::vector<Row> pipeRows(Context& c) {
 }
 
 Row timingRow(Context& c) {
-  std::vector<Run> runs;
+  std::vector<RunSeen> runs;
   for (int i = 0; i < 20; ++i) {
     runs.push_back(c.probe("timing", {"--core", std::to_string(c.last)}, {"spin", "200"}));
   }
@@ -247,18 +245,18 @@ Row toolchainRow(Context& c, const std::string& command) {
     if (confined) args.push_back("--appcontainer");
     return c.session.run(folder, Launch{args, 60000});
   };
-  const Run unconfined = attempt(false);
-  std::optional<Run> confined;
+  const RunSeen unconfined = attempt(false);
+  std::optional<RunSeen> confined;
   if (appContainerAvailable()) confined = attempt(true);
   return judgeToolchain(command, unconfined, confined);
 }
 
-Row machine(Context& c) {
+Row machine(Context&) {
   MachineFacts facts;
   using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  const auto version = reinterpret_cast<GetVersion>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+  const auto version =
+      reinterpret_cast<GetVersion>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
   OSVERSIONINFOW info{};
   info.dwOSVersionInfoSize = sizeof info;
   if (version != nullptr && version(&info) == 0) {
@@ -277,7 +275,6 @@ Row machine(Context& c) {
   DWORD session = 0;
   ProcessIdToSessionId(GetCurrentProcessId(), &session);
   facts.session = session;
-  (void)c;
   return machineRow(facts);
 }
 
@@ -297,9 +294,9 @@ std::vector<Row> runRows(Session& session, const Options& options,
     rows.push_back(std::move(row));
   };
   using Step = Row (*)(Context&);
-  for (const Step step : {startRow, wallLimitRow, cpuLimitRow, memoryLimitRow, processLimitRow,
-                          affinityRow, crashRow, errorReportingRow, inAJobRow, outputRow,
-                          filesRow}) {
+  for (const Step step :
+       {startRow, wallLimitRow, cpuLimitRow, memoryLimitRow, processLimitRow, affinityRow, crashRow,
+        errorReportingRow, inAJobRow, outputRow, filesRow}) {
     add(step(c));
   }
   for (Row& row : pipeRows(c)) add(std::move(row));

@@ -118,8 +118,8 @@ Started Session::start(const std::filesystem::path& folder, const Launch& launch
   return started;
 }
 
-Run Session::finish(Started& started) {
-  Run run;
+RunSeen Session::finish(Started& started) {
+  RunSeen run;
   run.processId = started.processId;
   run.startError = started.startError;
   run.started = started.process.valid();

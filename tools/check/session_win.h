@@ -22,7 +22,7 @@ struct Launch {
   DWORD jobLimitFlags = 0;
 };
 
-// sandbox.exe while it runs; `finish` turns it into a Run.
+// sandbox.exe while it runs; `finish` turns it into a RunSeen.
 struct Started {
   std::filesystem::path folder;
   DWORD waitMs = 0;
@@ -47,8 +47,8 @@ class Session {
   // Starts sandbox.exe with `launch`, its standard streams in files of `folder`.
   Started start(const std::filesystem::path& folder, const Launch& launch) const;
   // Waits (bounded) for the run, ends it if it overstays, and reads what it left.
-  static Run finish(Started& started);
-  Run run(const std::filesystem::path& folder, const Launch& launch) const {
+  static RunSeen finish(Started& started);
+  RunSeen run(const std::filesystem::path& folder, const Launch& launch) const {
     Started started = start(folder, launch);
     return finish(started);
   }
@@ -62,7 +62,8 @@ class Session {
 
 // The command text that runs this program as a probe: `program` (this program, or a copy of it)
 // with "probe" and `args`, each quoted as needed.
-std::string probeCommand(const std::filesystem::path& program, const std::vector<std::string>& args);
+std::string probeCommand(const std::filesystem::path& program,
+                         const std::vector<std::string>& args);
 
 // This program's own path, and a program shipped beside it.
 std::filesystem::path selfPath();
