@@ -453,6 +453,35 @@ Row judgePipeIdentity(const ImpersonationSeen& seen, bool wine) {
                         "identification level");
 }
 
+Row judgePipeSecurity(const RunSeen& run, const std::string& pipeName, bool connected, bool wine) {
+  const char* check = "pipe-security";
+  const std::string refusal = "Failed to connect to control pipe: " + pipeName;
+  const std::string figure =
+      connected ? "connected" : "refused after " + number(run.lifetimeMs) + " ms";
+  if (connected) {
+    return notPass(check, Result::Fail, figure,
+                   "sandbox.exe connected to a control pipe whose security descriptor denies its "
+                   "account writing, so pipe security is not enforced here",
+                   wine ? "Wine stores no pipe security, so judge on Windows"
+                        : "run the service and the sandbox where pipe security holds");
+  }
+  std::string fault = verdictFault(run, "InternalError", std::nullopt);
+  if (fault.empty() && run.message != refusal) fault = "the report said \"" + run.message + "\"";
+  if (fault.empty() &&
+      (run.exitStatus != 1 ||
+       run.err != refusal + "\nAccess to the pipe was denied: its security "
+                            "descriptor must let this account read and write.\n")) {
+    fault = "sandbox.exe ended with status " + number(run.exitStatus) + " and said \"" + run.err +
+            "\", not the refusal and its reason";
+  }
+  if (fault.empty() && run.lifetimeMs > 1000) {
+    fault = "sandbox.exe gave up on the denied pipe only after " + number(run.lifetimeMs) +
+            " ms (at most 1000 ms expected)";
+  }
+  if (fault.empty()) return pass(check, figure);
+  return notPass(check, Result::Fail, figure, fault, kRunAdvice);
+}
+
 Row judgeAppContainer(const ConfinementSeen& seen) {
   const char* check = "appcontainer";
   const char* docs = "docs/operating.md#appcontainer-for-untrusted-code";

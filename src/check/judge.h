@@ -58,6 +58,7 @@ struct RunSeen {
   std::uint32_t exitStatus = 0;
   std::uint64_t lifetimeMs = 0;  // from its creation to its exit
   std::string out;               // its standard output: what the probe printed
+  std::string err;               // its standard error
   std::string reportText;        // the report file
 
   // From the report: `complete` when it is an object with every member of a report, else
@@ -158,6 +159,9 @@ Row judgeOutput(const RunSeen& limited, std::uint64_t limitBytes, const RunSeen&
 Row judgeFiles(const RunSeen& run, const std::string& expectedMessage);
 Row judgeControlPipe(const std::vector<PipeConversation>& conversations);
 Row judgePipeIdentity(const ImpersonationSeen& seen, bool wine);
+// `run`: sandbox.exe told to connect to the control pipe `pipeName`, whose security descriptor
+// denies its account writing; `connected`: whether it connected all the same.
+Row judgePipeSecurity(const RunSeen& run, const std::string& pipeName, bool connected, bool wine);
 Row judgeAppContainer(const ConfinementSeen& seen);
 Row judgeTiming(const std::vector<RunSeen>& runs);
 // `confined` is empty where the system has no AppContainer.

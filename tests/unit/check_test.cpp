@@ -82,6 +82,16 @@ TEST(CheckRows, EachVerdictFromWhatTheRowSaw) {
   changed.securityAfter = "D:(A;;FA;;;WD)(A;;FA;;;AC)";
   left.profilesLeft = {"TesselSandbox_7_1"};
   prepared.preparedAfter = "D:(A;ID;FA;;;AC)";
+  const std::string refused = "Failed to connect to control pipe: p";
+  RunSeen denied = exitStatus(lifetime(ran("InternalError", 0), 1000), 1), slow = denied;
+  denied.message = slow.message = refused;
+  denied.err = slow.err = refused +
+                          "\nAccess to the pipe was denied: its security descriptor "
+                          "must let this account read and write.\n";
+  slow.lifetimeMs = 1001;
+  RunSeen unexplained = denied, misreported = denied;
+  unexplained.err = refused + "\n";
+  misreported.message = "x";
   const struct {
     Row row;
     const char* expected;
@@ -169,6 +179,18 @@ TEST(CheckRows, EachVerdictFromWhatTheRowSaw) {
        "FAIL the service could not identify the sandbox's account (ImpersonateNamedPipeClient: "
        "error 1368)"},
       {judgePipeIdentity({false, -1, "", 0}, false), "FAIL sandbox.exe never connected"},
+      {judgePipeSecurity(denied, "p", false, false), "PASS "},
+      {judgePipeSecurity(denied, "p", true, true),
+       "FAIL sandbox.exe connected to a control pipe whose security descriptor denies its account "
+       "writing, so pipe security is not enforced here; Wine stores"},
+      {judgePipeSecurity(slow, "p", false, false),
+       "FAIL sandbox.exe gave up on the denied pipe only after 1001 ms"},
+      {judgePipeSecurity(unexplained, "p", false, false),
+       "FAIL sandbox.exe ended with status 1 and said \"Failed to connect to control pipe: p\n\", "
+       "not"},
+      {judgePipeSecurity(exitStatus(denied, 2), "p", false, false),
+       "FAIL sandbox.exe ended with status 2"},
+      {judgePipeSecurity(misreported, "p", false, false), "FAIL the report said \"x\""},
       {judgeAppContainer(ConfinementSeen{}), "SKIP userenv.dll has no CreateAppContainerProfile"},
       {judgeAppContainer(confined(ok)), "PASS "},
       {judgeAppContainer(confined("cwd-file:ok prepared:ok temp:ok secret:opened")),

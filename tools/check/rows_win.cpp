@@ -12,6 +12,8 @@
 #include "ipc/framing.h"
 #include "report/report.h"
 #include "session_win.h"
+// After the gateway: security descriptors in SDDL.
+#include <sddl.h>
 
 namespace sandbox::check {
 namespace {
@@ -229,6 +231,40 @@ std::vector<Row> pipeRows(Context& c) {
   return {judgeControlPipe(talks), judgePipeIdentity(identity, c.wine)};
 }
 
+// The current user's SID in SDDL; empty when it cannot be read.
+std::wstring currentUserSid() {
+  UniqueHandle token;
+  alignas(TOKEN_USER) unsigned char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+  DWORD size = 0;
+  LocalMemory<LPWSTR> text;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
+      !GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, text.put())) {
+    return {};
+  }
+  return text.get();
+}
+
+// A control pipe whose security descriptor lets everyone but this account write to it: sandbox.exe,
+// under this account, must give up at once and say why.
+Row pipeSecurityRow(Context& c) {
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  const std::wstring sddl = L"D:(D;;0x2;;;" + currentUserSid() + L")(A;;GA;;;WD)";
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                       descriptor.put(), nullptr);
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+  PipeServer server(uniquePipeName(L"denied"), &security);
+  const std::string name = utf16ToUtf8(fromWide(server.name()));
+  const std::filesystem::path folder = c.session.newFolder("pipe-security");
+  Started started =
+      c.session.start(folder, Launch{{"--pipe", name, "--cwd", utf8Path(folder / L"work"), "--exec",
+                                      probeCommand(c.self, {"exit", "0"})}});
+  const bool connected = server.accept(10000, started.process.get());
+  // A sandbox that did connect gets no configuration and runs with its options.
+  if (connected) DisconnectNamedPipe(server.handle());
+  return judgePipeSecurity(Session::finish(started), name, connected, c.wine);
+}
+
 Row timingRow(Context& c) {
   std::vector<RunSeen> runs;
   for (int i = 0; i < 20; ++i) {
@@ -300,6 +336,7 @@ std::vector<Row> runRows(Session& session, const Options& options,
     add(step(c));
   }
   for (Row& row : pipeRows(c)) add(std::move(row));
+  add(pipeSecurityRow(c));
   add(appContainerRow(session, c.self));
   add(timingRow(c));
   for (const std::string& command : options.toolchains) add(toolchainRow(c, command));

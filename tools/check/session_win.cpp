@@ -140,6 +140,7 @@ RunSeen Session::finish(Started& started) {
   }
   started.job.reset();
   run.out = readText(started.folder / L"out.txt");
+  run.err = readText(started.folder / L"err.txt");
   run.reportText = readText(started.folder / L"report.json");
   readReport(run);
   return run;
@@ -173,10 +174,11 @@ PipeServer::PipeServer(const std::wstring& name, SECURITY_ATTRIBUTES* security)
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, security));
 }
 
-bool PipeServer::complete(BOOL issued, DWORD timeoutMs, DWORD& bytes) {
+bool PipeServer::complete(bool started, DWORD timeoutMs, DWORD& bytes) {
   bytes = 0;
-  if (!issued && GetLastError() != ERROR_IO_PENDING) return false;
-  if (!issued && WaitForSingleObject(event_.get(), timeoutMs) != WAIT_OBJECT_0) {
+  if (!started) return false;
+  // Also for a call that completed at once: its event is set and its result kept.
+  if (WaitForSingleObject(event_.get(), timeoutMs) != WAIT_OBJECT_0) {
     CancelIoEx(pipe_.get(), &overlapped_);
     GetOverlappedResult(pipe_.get(), &overlapped_, &bytes, TRUE);
     return false;
@@ -184,15 +186,22 @@ bool PipeServer::complete(BOOL issued, DWORD timeoutMs, DWORD& bytes) {
   return GetOverlappedResult(pipe_.get(), &overlapped_, &bytes, FALSE) != FALSE;
 }
 
-bool PipeServer::accept(DWORD timeoutMs) {
+bool PipeServer::accept(DWORD timeoutMs, HANDLE giveUpOn) {
   if (!valid()) return false;
   overlapped_ = OVERLAPPED{};
   overlapped_.hEvent = event_.get();
   ResetEvent(event_.get());
   if (ConnectNamedPipe(pipe_.get(), &overlapped_)) return true;
-  if (GetLastError() == ERROR_PIPE_CONNECTED) return true;
+  // A client that came and went before the call still connected.
+  if (GetLastError() == ERROR_PIPE_CONNECTED || GetLastError() == ERROR_NO_DATA) return true;
+  if (GetLastError() != ERROR_IO_PENDING) return false;
+  if (giveUpOn != nullptr) {
+    const HANDLE either[2] = {event_.get(), giveUpOn};
+    WaitForMultipleObjects(2, either, FALSE, timeoutMs);
+    timeoutMs = 0;  // connected by now, or never
+  }
   DWORD bytes = 0;
-  return complete(FALSE, timeoutMs, bytes);
+  return complete(true, timeoutMs, bytes);
 }
 
 bool PipeServer::send(const std::string& bytes, DWORD timeoutMs) {
@@ -203,7 +212,10 @@ bool PipeServer::send(const std::string& bytes, DWORD timeoutMs) {
     DWORD written = 0;
     const BOOL issued = WriteFile(pipe_.get(), bytes.data() + at,
                                   static_cast<DWORD>(bytes.size() - at), nullptr, &overlapped_);
-    if (!complete(issued, timeoutMs, written) || written == 0) return false;
+    if (!complete(issued || GetLastError() == ERROR_IO_PENDING, timeoutMs, written) ||
+        written == 0) {
+      return false;
+    }
     at += written;
   }
   return true;
@@ -219,7 +231,11 @@ std::string PipeServer::receiveAll(DWORD timeoutMs) {
     ResetEvent(event_.get());
     DWORD got = 0;
     const BOOL issued = ReadFile(pipe_.get(), buffer, sizeof buffer, nullptr, &overlapped_);
-    if (!complete(issued, static_cast<DWORD>(deadline - now), got) || got == 0) break;
+    if (!complete(issued || GetLastError() == ERROR_IO_PENDING, static_cast<DWORD>(deadline - now),
+                  got) ||
+        got == 0) {
+      break;
+    }
     data.append(buffer, got);
   }
   return data;

@@ -82,14 +82,17 @@ class PipeServer {
   HANDLE handle() const { return pipe_.get(); }
   const std::wstring& name() const { return name_; }
 
-  // Waits until a client connects.
-  bool accept(DWORD timeoutMs);
+  // Waits until a client connects, at most `timeoutMs`, and no longer than until `giveUpOn` (a
+  // process, say) is signalled.
+  bool accept(DWORD timeoutMs, HANDLE giveUpOn = nullptr);
   bool send(const std::string& bytes, DWORD timeoutMs);
   // Everything until the client closes its end, or what came before the time ran out.
   std::string receiveAll(DWORD timeoutMs);
 
  private:
-  bool complete(BOOL issued, DWORD timeoutMs, DWORD& bytes);
+  // Waits for the overlapped call (`started`: issued, or pending) and takes its result; a call
+  // still pending after `timeoutMs` is cancelled.
+  bool complete(bool started, DWORD timeoutMs, DWORD& bytes);
 
   std::wstring name_;
   UniqueHandle pipe_;
