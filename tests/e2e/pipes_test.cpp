@@ -130,13 +130,20 @@ TEST(ControlPipe, ConfigurationInReportOut) {
   }
 }
 
+// The report file still gets a report: the message's text, as an "InternalError".
 TEST(ControlPipe, PipeNeverCreatedGivesTheMessageAfterFiveSeconds) {
   const std::string name = pathUtf8(uniqueName(L"none"));
-  const ProcessResult result = runSandbox({"--pipe", name, "--exec", "x"});
+  TempDir dir(L"none");
+  const ProcessResult result =
+      runSandbox({"--pipe", name, "--exec", "x", "--report-file", pathUtf8(dir.path() / L"r")});
   EXPECT_EQ(result.err, "Failed to connect to control pipe: " + name + "\n");
   EXPECT_EQ(result.exitCode, 1u);
   EXPECT_GE(result.wallMs, 4900);
   EXPECT_LT(result.wallMs, 9000);
+  JsonValue report;
+  EXPECT_TRUE(parseJson(readFile(dir.path() / L"r"), report));
+  EXPECT_EQ(report.get("status").getString("") + ": " + report.get("message").getString(""),
+            "InternalError: " + result.err.substr(0, result.err.size() - 1));
 }
 
 // A zero length prefix starts a raw text that never ends: 10 s after the connection it is

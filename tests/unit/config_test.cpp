@@ -319,6 +319,11 @@ TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {
   }
   // The pipe's name is completed to its path; a path is kept as given.
   EXPECT_EQ(pipePath(u"a") + u"|" + pipePath(uR"(\\.\pipe\b)"), uR"(\\.\pipe\a|\\.\pipe\b)");
+  // A failed open: busy waits for an instance, denied gives up at once, all else pauses.
+  std::string retries;
+  for (const std::uint32_t error : {2u, 5u, 231u, 53u})
+    retries += "wpg"[int(retryAfterOpenError(error))];
+  EXPECT_EQ(retries, "pgwp");
 }
 
 }  // namespace
