@@ -10,6 +10,7 @@
 #include "config/document.h"
 #include "ipc/framing.h"
 #include "ipc/pipes_win.h"
+#include "isolation/toolchain_win.h"
 #include "report/report.h"
 #include "runner/runner.h"
 
@@ -74,6 +75,17 @@ int runAndDeliver(SandboxConfig& config, std::string refusal) {
     writeStandard(STD_ERROR_HANDLE, text + "\n");
   }
   return exitStatusFor(report);
+}
+
+int runToolchainCommand(bool grant, const std::string& directory) {
+  StepFailure failure;
+  std::string capabilitySid;
+  const ToolchainOutcome outcome =
+      changeToolchainAccess(grant, utf8ToUtf16(directory), capabilitySid, failure);
+  const bool failed = outcome == ToolchainOutcome::Failed;
+  writeStandard(failed ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE,
+                toolchainCommandLine(grant, outcome, directory, capabilitySid, failure) + "\n");
+  return failed ? 1 : 0;
 }
 
 }  // namespace sandbox

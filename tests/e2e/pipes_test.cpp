@@ -199,8 +199,14 @@ TEST(AppContainer, RunIsConfinedOrNeverStarts) {
                                              childCommand({"write-file", "ran.txt", "1"})});
     EXPECT_EQ(reportOf(result).get("message").getString("") + std::to_string(result.exitCode) +
                   result.out,
-              "AppContainer isolation was requested but could not be set up.1");
+              "AppContainer isolation was requested but could not be set up. "
+              "(CreateAppContainerProfile not available on this system)1");
     EXPECT_FALSE(std::filesystem::exists(dir.path() / L"ran.txt")) << "the command ran unconfined";
+    const ProcessResult grant = runSandbox({"--grant-toolchain", dir.utf8()});
+    EXPECT_EQ(grant.err + std::to_string(grant.exitCode),
+              "Cannot grant the toolchain capability on " + dir.utf8() +
+                  ": the capability cannot be derived on this system "
+                  "(DeriveCapabilitySidsFromName not available on this system)\n1");
     GTEST_SKIP() << "no AppContainer on this system (Wine has none): only its refusal is tested";
   }
   writeFile(outside.path() / L"secret.txt", "secret");
@@ -228,7 +234,11 @@ TEST(AppContainer, RunIsConfinedOrNeverStarts) {
       {"", "open-process @test open-process 0 connect @port",
        "Accepted 0 |denied:5 denied:5 denied:5 denied:5 refused"},
       {"!", "open-process @test connect @port open-file @secret",
-       "Accepted 0 |opened opened connectedopened"}};
+       "Accepted 0 |opened opened connectedopened"},
+      {"",
+       R"(write-file %LOCALAPPDATA%\l.txt 1 open-file %APPDATA%\l.txt open-file)"
+       R"( %USERPROFILE%\l.txt open-file %HOMEDRIVE%%HOMEPATH%\l.txt)",
+       "Accepted 0 |openedopenedopened"}};
   for (const auto& row : rows) {
     std::vector<std::string> args = words(row[0], values);
     if (std::erase(args, "!") == 0) args.push_back("--appcontainer");
@@ -245,6 +255,28 @@ TEST(AppContainer, RunIsConfinedOrNeverStarts) {
   EXPECT_EQ(securityOf(dir.path() / L"made.txt", DACL_SECURITY_INFORMATION),
             securityOf(dir.path() / L"test_child.exe", DACL_SECURITY_INFORMATION));
   EXPECT_EQ(listSandboxProfiles(folder, stale.profileName()).size(), 0u) << "a profile was left";
+  // A toolchain folder granted (twice: one entry) runs confined; revoked, it is as it was and
+  // refuses the container again.
+  TempDir tool(L"tool");
+  writeFile(tool.path() / L"cc.exe", readFile(besideTests(L"test_child.exe")));
+  const std::string toolBefore = securityOf(tool.path());
+  // Whether a confined run can start the tool and read its files (Windows may refuse the start).
+  const auto compile = [&] {
+    const std::filesystem::path cc = tool.path() / L"cc.exe";
+    const ProcessResult result =
+        runSandbox({"--appcontainer", "--cwd", dir.utf8(), "--exec",
+                    pathUtf8(commandLine(cc, {"open-file", pathUtf8(cc)}))});
+    return result.out == "opened" ? "reads" : "refused";
+  };
+  std::string seen;
+  for (const char* command : {"--grant-toolchain", "--grant-toolchain", "--revoke-toolchain"}) {
+    const ProcessResult result = runSandbox({command, tool.utf8()});
+    seen += std::to_string(result.exitCode) +
+            (result.out.ends_with(": nothing changed.\n") ? "same" : result.out.substr(0, 7)) +
+            " " + compile() + "|";
+  }
+  EXPECT_EQ(seen, "0Granted reads|0same reads|0Removed refused|");
+  EXPECT_EQ(securityOf(tool.path()), toolBefore);
 }
 
 }  // namespace
