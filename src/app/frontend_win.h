@@ -13,4 +13,8 @@ namespace sandbox {
 // goes wherever a report of the run would have gone.
 int runAndDeliver(SandboxConfig& config, std::string refusal);
 
+// The operator's grant (or revoke) of a toolchain folder to the toolchain capability: one line
+// on standard output and status 0, or one line on standard error saying why and status 1.
+int runToolchainCommand(bool grant, const std::string& directory);
+
 }  // namespace sandbox

@@ -33,6 +33,11 @@ int wmain(int argc, wchar_t** argv) {
       case sandbox::CommandLine::Action::NumericError:
         sandbox::writeStandard(STD_ERROR_HANDLE, commandLine.errorText + "\n");
         return 2;
+      case sandbox::CommandLine::Action::GrantToolchain:
+      case sandbox::CommandLine::Action::RevokeToolchain:
+        return sandbox::runToolchainCommand(
+            commandLine.action == sandbox::CommandLine::Action::GrantToolchain,
+            commandLine.toolchainDirectory);
       case sandbox::CommandLine::Action::Run:
         break;
     }

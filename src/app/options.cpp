@@ -116,6 +116,16 @@ bool stopFor(Walk& walk, const std::string*) {
   return false;
 }
 
+// The operator's commands run nothing and end the walk like --version, unless a mistake came
+// first.
+template <CommandLine::Action Action>
+bool toolchainCommand(Walk& walk, const std::string* values) {
+  if (!walk.result.refusal.empty()) return true;
+  walk.result.action = Action;
+  walk.result.toolchainDirectory = values[0];
+  return false;
+}
+
 bool setCompile(Walk& walk, const std::string*) {
   walk.result.config.mode = "compile";
   return true;
@@ -192,6 +202,8 @@ constexpr Option kOptions[] = {
     {"--allow-child", 0, setAllowChild},
     {"--no-allow-child", 0, setNoAllowChild},
     {"--appcontainer", 0, setFlag<&C::appcontainer, true>},
+    {"--grant-toolchain", 1, toolchainCommand<CommandLine::Action::GrantToolchain>},
+    {"--revoke-toolchain", 1, toolchainCommand<CommandLine::Action::RevokeToolchain>},
     {"--env", 1, appendEnv},
     {"--env-json", 1, setText<&C::envJson>},
     {"--env-json-file", 1, setText<&C::envJsonFile>},
@@ -270,6 +282,8 @@ const std::string& usageText() {
       "  --allow-child           Allow process to create child processes\n"
       "  --no-allow-child        Disallow child processes\n"
       "  --appcontainer          Enable AppContainer network/fs isolation\n"
+      "  --grant-toolchain <dir> Let confined runs read and run a toolchain folder; runs nothing\n"
+      "  --revoke-toolchain <dir> Take that access away again; runs nothing\n"
       "  --strict                Refuse unknown options, malformed values and unreadable files\n"
       "  --version               Print the version and exit\n"
       "  --help                  Show this help message\n\n"

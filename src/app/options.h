@@ -13,11 +13,19 @@ const std::string& usageText();
 
 // What the option walk decided.
 struct CommandLine {
-  enum class Action { Run, PrintUsage, PrintVersion, NumericError };
+  enum class Action {
+    Run,
+    PrintUsage,
+    PrintVersion,
+    NumericError,
+    GrantToolchain,
+    RevokeToolchain
+  };
   Action action = Action::Run;
-  SandboxConfig config;   // meaningful for Run (and as far as the walk got otherwise)
-  int exitStatus = 0;     // for PrintUsage: 1 with no arguments, 0 for --help / -h
-  std::string errorText;  // for NumericError: "invalid stoull argument" and the like
+  SandboxConfig config;            // meaningful for Run (and as far as the walk got otherwise)
+  int exitStatus = 0;              // for PrintUsage: 1 with no arguments, 0 for --help / -h
+  std::string errorText;           // for NumericError: "invalid stoull argument" and the like
+  std::string toolchainDirectory;  // for GrantToolchain and RevokeToolchain, as given
   // Strict mode: the first mistake found, as the message of the report that takes the run's
   // place; empty when there is none. The walk goes on past it (--help and --version no longer
   // end it), so that the report reaches the channels named after the mistake.
@@ -30,10 +38,10 @@ using ConfigFileReader = bool (*)(const std::string& utf8Path, std::string& cont
 
 // Walks the arguments (program name excluded, UTF-8) in order into a fresh SandboxConfig.
 // Unknown arguments and options short of their values are skipped; the walk stops at --help,
-// -h, --version or the first malformed number. --strict anywhere the walk reaches it as an
-// option applies to every argument, those before it too; a configuration file that sets
-// "strict" makes strict the rest of the walk from that file on. A null `readFile` means
-// readConfigFile.
+// -h, --version, --grant-toolchain, --revoke-toolchain or the first malformed number. --strict
+// anywhere the walk reaches it as an option applies to every argument, those before it too; a
+// configuration file that sets "strict" makes strict the rest of the walk from that file on. A null
+// `readFile` means readConfigFile.
 CommandLine parseCommandLine(const std::vector<std::string>& args, ConfigFileReader readFile);
 
 // The default file reader: converts the path to the platform's form and reads in binary.

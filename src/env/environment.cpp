@@ -1,5 +1,6 @@
 #include "env/environment.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
@@ -62,6 +63,18 @@ void skipSpace(const std::string& text, std::size_t& pos) {
 // The text up to its first NUL byte, as a C string reads it.
 std::string_view upToNul(const std::string& text) {
   return std::string_view(text).substr(0, text.find('\0'));
+}
+
+// Where the drive of a folder ends: after "C:", or after "\\server\share"; 0 for other forms
+// ("\\?\" and "\\.\" paths among them).
+std::size_t driveEnd(const std::u16string& folder) {
+  if (folder.size() >= 2 && folder[1] == u':') return 2;
+  if (folder.size() < 3 || !folder.starts_with(u"\\\\") || folder[2] == u'?' || folder[2] == u'.') {
+    return 0;
+  }
+  const std::size_t share = folder.find(u'\\', 2);
+  if (share == std::u16string::npos || share == 2) return 0;
+  return std::min(folder.find(u'\\', share + 1), folder.size());
 }
 
 }  // namespace
@@ -135,6 +148,18 @@ std::u16string buildEnvironmentBlock(const EnvironmentMap& env) {
   }
   block += u'\0';
   return block;
+}
+
+EnvironmentMap containerProfileVariables(const std::u16string& folder) {
+  EnvironmentMap variables;
+  for (const char16_t* name : {u"TEMP", u"TMP", u"LOCALAPPDATA", u"APPDATA", u"USERPROFILE"}) {
+    variables.emplace(name, folder);
+  }
+  const std::size_t end = driveEnd(folder);
+  if (end == 0) return variables;
+  variables.emplace(u"HOMEDRIVE", folder.substr(0, end));
+  variables.emplace(u"HOMEPATH", end < folder.size() ? folder.substr(end) : u"\\");
+  return variables;
 }
 
 EnvironmentMap assembleEnvironment(const SandboxConfig& config,

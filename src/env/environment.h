@@ -38,13 +38,19 @@ void addEnvironmentStrings(EnvironmentMap& env, const char16_t* block);
 // a reader that looks for the double terminator never reads past the end.
 std::u16string buildEnvironmentBlock(const EnvironmentMap& env);
 
+// The run variables that put a confined command's profile in its container's own folder, the one
+// place besides its working directory it may write: TEMP, TMP, LOCALAPPDATA, APPDATA and
+// USERPROFILE name `folder`, and HOMEDRIVE and HOMEPATH split it ("C:" and "\Users\...", or
+// "\\server\share" and the rest; a folder of another form gives neither).
+EnvironmentMap containerProfileVariables(const std::u16string& folder);
+
 // The command's variables from every source of `config`, later ones overriding earlier ones:
 // `inherit` (it adds the sandbox's own environment), the run's own `runVariables` (set whether or
-// not the environment is inherited: TEMP and TMP of a confined run), envJson, the envJsonFile
-// dictionary (a missing or unreadable file is skipped), then the env entries (NAME=VALUE split at
-// the first "="; entries without a name are skipped). Without inheritEnv only the sandbox's own
-// SystemRoot is taken from `inherit`, unless a source sets one: system DLLs (Winsock among them)
-// fail to initialise without it.
+// not the environment is inherited: containerProfileVariables of a confined run), envJson, the
+// envJsonFile dictionary (a missing or unreadable file is skipped), then the env entries
+// (NAME=VALUE split at the first "="; entries without a name are skipped). Without inheritEnv only
+// the sandbox's own SystemRoot is taken from `inherit`, unless a source sets one: system DLLs
+// (Winsock among them) fail to initialise without it.
 EnvironmentMap assembleEnvironment(const SandboxConfig& config,
                                    const std::function<void(EnvironmentMap&)>& inherit,
                                    const EnvironmentMap& runVariables = {});

@@ -44,6 +44,12 @@ void readRawRest(const ReadChunk& read, std::string& message) {
 
 }  // namespace
 
+PipeOpenRetry retryAfterOpenError(std::uint32_t error) {
+  constexpr std::uint32_t kAccessDenied = 5, kPipeBusy = 231;
+  if (error == kAccessDenied) return PipeOpenRetry::GiveUp;
+  return error == kPipeBusy ? PipeOpenRetry::WaitForInstance : PipeOpenRetry::Pause;
+}
+
 std::u16string pipePath(const std::u16string& name) {
   if (name.compare(0, kPipePrefix.size(), kPipePrefix) == 0) return name;
   return std::u16string(kPipePrefix) + name;

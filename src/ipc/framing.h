@@ -1,5 +1,5 @@
-// The portable half of the named-pipe client: pipe paths and the framing of the configuration
-// message on the control pipe.
+// The portable half of the named-pipe client: pipe paths, what a failed open leads to, and the
+// framing of the configuration message on the control pipe.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,23 @@ inline constexpr std::size_t kRawChunkBytes = 4096;
 // The local pipe path for a name: a name that starts with `\\.\pipe\` (compared exactly,
 // case-sensitively) is returned unchanged; any other name gets that prefix.
 std::u16string pipePath(const std::u16string& name);
+
+// What the client does after an open of a pipe failed with the system's error code.
+enum class PipeOpenRetry {
+  WaitForInstance,  // ERROR_PIPE_BUSY: every instance is taken; wait for one to be free
+  Pause,            // the pipe does not exist yet, or any other error: try again shortly
+  GiveUp,           // ERROR_ACCESS_DENIED: the pipe exists and refuses this account, and a pipe's
+                    // security does not change while the client waits
+};
+PipeOpenRetry retryAfterOpenError(std::uint32_t error);
+
+// The lines on standard error that say why a pipe could not be used: the second line after
+// "Failed to connect to control pipe: NAME", and the line before a report that the report pipe
+// refused.
+inline constexpr const char* kControlPipeDenied =
+    "Access to the pipe was denied: its security descriptor must let this account read and write.";
+inline constexpr const char* kReportPipeDenied =
+    "Access to the report pipe was denied: its security descriptor must let this account write.";
 
 // One blocking read of at most `capacity` bytes into `buffer`. Returns false when the read
 // fails (the peer closed its end, for instance); otherwise sets `bytesRead`, where 0 means end

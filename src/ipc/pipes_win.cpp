@@ -17,6 +17,10 @@ constexpr DWORD kReportPipeWaitMs = 5000;
 // Whoever created a pipe of that name may learn which account the sandbox runs as, but gets no
 // token it could act with.
 constexpr DWORD kClientSecurity = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+// The rights each client uses. CreateFileW adds FILE_READ_ATTRIBUTES to every open.
+constexpr DWORD kControlPipeAccess = FILE_GENERIC_READ | FILE_WRITE_DATA;
+constexpr DWORD kReportPipeAccess = FILE_WRITE_DATA | SYNCHRONIZE;
+static_assert(((kControlPipeAccess | kReportPipeAccess) & FILE_CREATE_PIPE_INSTANCE) == 0);
 constexpr DWORD kMessageDeadlineMs = 10000;
 constexpr DWORD kCancelRepeatMs = 10;
 
@@ -53,23 +57,28 @@ class ReadDeadline {
 
 }  // namespace
 
-bool openControlPipe(UniqueHandle& pipe, const std::u16string& name) {
+PipeOpen openControlPipe(UniqueHandle& pipe, const std::u16string& name) {
   pipe.reset();
   const std::u16string path = pipePath(name);
   const DWORD start = GetTickCount();
   // Unsigned 32-bit difference: correct across the tick counter's wrap.
   while (static_cast<DWORD>(GetTickCount() - start) < kConnectWindowMs) {
-    pipe.reset(CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    pipe.reset(CreateFileW(wide(path), kControlPipeAccess, 0, nullptr, OPEN_EXISTING,
                            kClientSecurity, nullptr));
-    if (pipe.valid()) return true;
-    if (GetLastError() == ERROR_PIPE_BUSY) {
-      WaitNamedPipeW(wide(path), kBusyWaitMs);
-    } else {
-      Sleep(kRetryPauseMs);
+    if (pipe.valid()) return PipeOpen::Opened;
+    switch (retryAfterOpenError(GetLastError())) {
+      case PipeOpenRetry::GiveUp:
+        return PipeOpen::Denied;
+      case PipeOpenRetry::WaitForInstance:
+        WaitNamedPipeW(wide(path), kBusyWaitMs);
+        break;
+      case PipeOpenRetry::Pause:
+        Sleep(kRetryPauseMs);
+        break;
     }
   }
   pipe.reset();
-  return false;
+  return PipeOpen::Unavailable;
 }
 
 bool readControlMessage(HANDLE pipe, std::string& message) {
@@ -97,15 +106,18 @@ bool writeReportAndClose(UniqueHandle& pipe, const std::string& text) {
   return written;
 }
 
-bool sendToReportPipe(const std::u16string& name, const std::string& text) {
-  if (name.empty()) return false;
+PipeOpen sendToReportPipe(const std::u16string& name, const std::string& text) {
+  if (name.empty()) return PipeOpen::Unavailable;
   const std::u16string path = pipePath(name);
   WaitNamedPipeW(wide(path), kReportPipeWaitMs);
-  UniqueHandle pipe(
-      CreateFileW(wide(path), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kClientSecurity, nullptr));
-  if (!pipe.valid()) return false;
+  UniqueHandle pipe(CreateFileW(wide(path), kReportPipeAccess, 0, nullptr, OPEN_EXISTING,
+                                kClientSecurity, nullptr));
+  if (!pipe.valid()) {
+    return retryAfterOpenError(GetLastError()) == PipeOpenRetry::GiveUp ? PipeOpen::Denied
+                                                                        : PipeOpen::Unavailable;
+  }
   writeReportAndClose(pipe, text);
-  return true;
+  return PipeOpen::Opened;
 }
 
 }  // namespace sandbox

@@ -8,12 +8,21 @@
 namespace sandbox {
 
 // Both pipes are opened at the identification level: the service may identify the sandbox's
-// account but cannot act as it.
+// account but cannot act as it. Each asks for the rights it uses and no more, so that a service
+// can grant exactly those to the sandbox's account: never FILE_APPEND_DATA, which for a pipe is
+// FILE_CREATE_PIPE_INSTANCE (the right to create instances of the service's pipe).
 
-// Connects to the control pipe for reading and writing, retrying for 5000 ms: a missing pipe
-// is polled every 20 ms, a busy one waited for up to 1000 ms at a time. On false `pipe` holds
-// no handle.
-bool openControlPipe(UniqueHandle& pipe, const std::u16string& name);
+// How the open of one of the service's pipes ended.
+enum class PipeOpen {
+  Opened,
+  Unavailable,  // no pipe of that name, or no free instance, in time
+  Denied,       // the pipe's security refuses this account the rights asked for
+};
+
+// Connects to the control pipe (FILE_GENERIC_READ | FILE_WRITE_DATA), retrying for 5000 ms: a
+// missing pipe is polled every 20 ms, a busy one waited for up to 1000 ms at a time; a refusal
+// ends at once. Unless Opened, `pipe` holds no handle.
+PipeOpen openControlPipe(UniqueHandle& pipe, const std::u16string& name);
 
 // Reads one configuration message (length-prefixed or raw) from the control pipe. False, with
 // `message` empty, also when the message is not complete within 10 s: a peer that sends only
@@ -25,8 +34,9 @@ bool readControlMessage(HANDLE pipe, std::string& message);
 // True when every byte was written.
 bool writeReportAndClose(UniqueHandle& pipe, const std::string& text);
 
-// Waits up to 5000 ms for the report pipe, opens it once for writing, writes and closes. True when
-// the pipe could be opened (also when a write then failed).
-bool sendToReportPipe(const std::u16string& name, const std::string& text);
+// Waits up to 5000 ms for the report pipe, opens it once (FILE_WRITE_DATA and SYNCHRONIZE, which a
+// synchronous write waits with), writes and closes. Opened when the pipe could be opened (also
+// when a write then failed).
+PipeOpen sendToReportPipe(const std::u16string& name, const std::string& text);
 
 }  // namespace sandbox

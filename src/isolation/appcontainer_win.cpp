@@ -3,9 +3,11 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "common/handle_win.h"
+#include "common/text.h"
 #include "isolation/appcontainer.h"
 
 namespace sandbox {
@@ -81,27 +83,44 @@ OwnerState ownerStateOf(std::uint32_t processId) {
                                                                 : OwnerState::Running;
 }
 
+// The first of the functions a profile needs that this system lacks; Kind::None when it has them.
+StepFailure missingUserEnvFunction() {
+  const UserEnv& functions = userEnv();
+  const std::pair<bool, const char*> needed[] = {
+      {functions.create != nullptr, "CreateAppContainerProfile"},
+      {functions.derive != nullptr, "DeriveAppContainerSidFromAppContainerName"},
+      {functions.remove != nullptr, "DeleteAppContainerProfile"},
+      {functions.folder != nullptr, "GetAppContainerFolderPath"},
+      {functions.free != nullptr, "CoTaskMemFree"}};
+  for (const auto& [present, name] : needed) {
+    if (!present) return StepFailure::missing(name);
+  }
+  return {};
+}
+
 }  // namespace
 
-bool appContainerSupported() {
-  const UserEnv& functions = userEnv();
-  return functions.create != nullptr && functions.derive != nullptr &&
-         functions.remove != nullptr && functions.folder != nullptr && functions.free != nullptr;
-}
+bool appContainerSupported() { return missingUserEnvFunction().kind == StepFailure::Kind::None; }
 
 bool AppContainerProfile::createProfile(const std::u16string& name,
                                         const std::u16string& displayName) {
   releaseProfile();
   profileName_ = name;
-  if (!appContainerSupported()) return false;
+  failure_ = missingUserEnvFunction();
+  if (failure_.kind != StepFailure::Kind::None) return false;
   const UserEnv& functions = userEnv();
   PSID sid = nullptr;
+  const char* step = "CreateAppContainerProfile";
   HRESULT result =
       functions.create(wide(name), wide(displayName), wide(displayName), nullptr, 0, &sid);
   if (static_cast<std::uint32_t>(result) == kProfileAlreadyExists) {
+    step = "DeriveAppContainerSidFromAppContainerName";
     result = functions.derive(wide(name), &sid);  // reuse the existing profile
   }
-  if (FAILED(result) || sid == nullptr) return false;
+  if (FAILED(result) || sid == nullptr) {
+    failure_ = StepFailure::hresult(step, static_cast<std::uint32_t>(result));
+    return false;
+  }
   sid_ = sid;
   ownsProfile_ = true;
   return true;
@@ -140,29 +159,46 @@ bool DirectoryGrant::savedProtected() const {
          (control & SE_DACL_PROTECTED) != 0;
 }
 
+PACL DirectoryGrant::mergedAcl(PSID sid, LocalMemory<PACL>& merged) {
+  PACL oldAcl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  if (!GetSecurityDescriptorDacl(saved_.get(), &present, &oldAcl, &defaulted)) {
+    failure_ = StepFailure::win32("GetSecurityDescriptorDacl", GetLastError());
+    return nullptr;
+  }
+  EXPLICIT_ACCESS_W access = directoryAccessFor(sid);
+  const DWORD error = SetEntriesInAclW(1, &access, present ? oldAcl : nullptr, merged.put());
+  if (error != ERROR_SUCCESS) failure_ = StepFailure::win32("SetEntriesInAclW", error);
+  return error == ERROR_SUCCESS ? merged.get() : nullptr;
+}
+
 bool DirectoryGrant::grant(const std::u16string& directory, PSID sid) {
   restore();
+  failure_ = {};
   if (sid == nullptr || directory.empty()) return false;
   std::wstring path = toWide(directory);
   // Reading the label needs only READ_CONTROL; writing it needs WRITE_OWNER.
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, nullptr,
-                            nullptr, nullptr, nullptr, saved_.put()) != ERROR_SUCCESS) {
+  DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, nullptr, nullptr, saved_.put());
+  if (error != ERROR_SUCCESS) {
+    failure_ = StepFailure::win32("GetNamedSecurityInfoW", error);
     return false;
   }
   path_ = std::move(path);
-  PACL oldAcl = nullptr;
-  BOOL present = FALSE, defaulted = FALSE;
   LocalMemory<PACL> newAcl;
-  EXPLICIT_ACCESS_W access = directoryAccessFor(sid);
+  if (mergedAcl(sid, newAcl) == nullptr) return false;
   LabelAcl label;
   PACL labelAcl = label.build();
-  return GetSecurityDescriptorDacl(saved_.get(), &present, &oldAcl, &defaulted) &&
-         SetEntriesInAclW(1, &access, present ? oldAcl : nullptr, newAcl.put()) == ERROR_SUCCESS &&
-         labelAcl != nullptr &&
-         SetNamedSecurityInfoW(path_.data(), SE_FILE_OBJECT,
-                               directorySecurityParts(savedProtected()), nullptr, nullptr,
-                               newAcl.get(), labelAcl) == ERROR_SUCCESS;
+  if (labelAcl == nullptr) {
+    failure_ = StepFailure::win32("AddMandatoryAce", GetLastError());
+    return false;
+  }
+  error =
+      SetNamedSecurityInfoW(path_.data(), SE_FILE_OBJECT, directorySecurityParts(savedProtected()),
+                            nullptr, nullptr, newAcl.get(), labelAcl);
+  if (error != ERROR_SUCCESS) failure_ = StepFailure::win32("SetNamedSecurityInfoW", error);
+  return error == ERROR_SUCCESS;
 }
 
 void DirectoryGrant::restore() {
@@ -180,18 +216,25 @@ void DirectoryGrant::restore() {
   path_.clear();
 }
 
-std::u16string appContainerFolder(PSID sid) {
-  const UserEnv& functions = userEnv();
+std::u16string appContainerFolder(PSID sid, StepFailure* failure) {
+  StepFailure ignored;
+  StepFailure& why = failure != nullptr ? *failure : ignored;
+  why = missingUserEnvFunction();
   LocalMemory<LPWSTR> sidText;
-  if (sid == nullptr || functions.folder == nullptr || functions.free == nullptr ||
-      !ConvertSidToStringSidW(sid, sidText.put())) {
+  if (why.kind != StepFailure::Kind::None || sid == nullptr) return {};
+  if (!ConvertSidToStringSidW(sid, sidText.put())) {
+    why = StepFailure::win32("ConvertSidToStringSidW", GetLastError());
     return {};
   }
+  const UserEnv& functions = userEnv();
   PWSTR path = nullptr;
   const HRESULT result = functions.folder(sidText.get(), &path);
   std::u16string folder;
   if (SUCCEEDED(result) && path != nullptr) folder = fromWide(path);
   if (path != nullptr) functions.free(path);
+  if (folder.empty()) {
+    why = StepFailure::hresult("GetAppContainerFolderPath", static_cast<std::uint32_t>(result));
+  }
   return folder;
 }
 
@@ -228,6 +271,20 @@ void deleteStaleProfiles(const std::u16string& ownFolder, const std::u16string& 
       ++attempts;
     }
   }
+}
+
+std::string securityInSddl(const std::wstring& path, SECURITY_INFORMATION parts) {
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  LocalMemory<LPWSTR> text;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr,
+                            descriptor.put()) != ERROR_SUCCESS ||
+      !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
+                                                            parts, text.put(), nullptr)) {
+    return "unreadable (error " + std::to_string(GetLastError()) + ")";
+  }
+  std::string sddl = utf16ToUtf8(fromWide(text.get()));
+  const std::size_t label = std::min(sddl.find("S:"), sddl.size());
+  return sddl.erase(label, std::min(sddl.find('(', label), sddl.size()) - label);
 }
 
 }  // namespace sandbox

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "common/handle_win.h"
 #include "common/win.h"
 // After the gateway: the access-entry types.
@@ -23,7 +24,7 @@ class AppContainerProfile {
   AppContainerProfile& operator=(const AppContainerProfile&) = delete;
 
   // Creates the profile (no capabilities), or takes the identifier of an existing one of the
-  // same name. True when `sid()` holds an identifier.
+  // same name. True when `sid()` holds an identifier; otherwise failure() says which call failed.
   bool createProfile(const std::u16string& name, const std::u16string& displayName);
   // Frees the identifier and deletes the profile; a second call does nothing.
   void releaseProfile();
@@ -31,9 +32,11 @@ class AppContainerProfile {
   PSID sid() const { return sid_; }
   const std::u16string& profileName() const { return profileName_; }
   bool ownsProfile() const { return ownsProfile_; }
+  const StepFailure& failure() const { return failure_; }
 
  private:
   PSID sid_ = nullptr;
+  StepFailure failure_;
   std::u16string profileName_;
   bool ownsProfile_ = false;
 };
@@ -54,15 +57,20 @@ class DirectoryGrant {
   DirectoryGrant(const DirectoryGrant&) = delete;
   DirectoryGrant& operator=(const DirectoryGrant&) = delete;
 
-  // True when both were stored. Once the directory's security has been read it is restored,
-  // whatever happens next, so a write that failed half-way is undone too.
+  // True when both were stored; otherwise failure() says which call failed. Once the
+  // directory's security has been read it is restored, whatever happens next, so a write that
+  // failed half-way is undone too.
   bool grant(const std::u16string& directory, PSID sid);
   // Puts back what grant() read; a second call does nothing.
   void restore();
+  const StepFailure& failure() const { return failure_; }
 
  private:
   bool savedProtected() const;
+  // The DACL with the entry for `sid` merged in, or null with failure_ set.
+  PACL mergedAcl(PSID sid, LocalMemory<PACL>& merged);
 
+  StepFailure failure_;
   std::wstring path_;
   LocalMemory<PSECURITY_DESCRIPTOR> saved_;  // the access list and label as read
 };
@@ -71,8 +79,9 @@ class DirectoryGrant {
 EXPLICIT_ACCESS_W directoryAccessFor(PSID sid);
 
 // The profile's own folder (GetAppContainerFolderPath), which the container may write and which
-// is deleted with the profile; empty when Windows gives none.
-std::u16string appContainerFolder(PSID sid);
+// is deleted with the profile; empty when Windows gives none, with `failure` (when given) saying
+// why.
+std::u16string appContainerFolder(PSID sid, StepFailure* failure = nullptr);
 
 // The names of this program's profiles that Windows keeps for the user, read from the folders of
 // the profiles beside `ownFolder`, the folder of the profile `ownName`. Empty when that folder is
@@ -83,5 +92,13 @@ std::vector<std::u16string> listSandboxProfiles(const std::u16string& ownFolder,
 // Deletes the profiles of this program whose sandbox ended without deleting its own (it was
 // killed), at most eight a run, so a run never waits long; never one whose sandbox may still run.
 void deleteStaleProfiles(const std::u16string& ownFolder, const std::u16string& ownName);
+
+// These parts of a file's or folder's security in SDDL, without the flags of an empty label list
+// (which a restore may leave where there was no list), so that two readings compare as the
+// security Windows applies; "unreadable (error N)" when it cannot be read. For checking that a
+// run left a folder's security as it found it.
+std::string securityInSddl(const std::wstring& path,
+                           SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION |
+                                                        LABEL_SECURITY_INFORMATION);
 
 }  // namespace sandbox

@@ -5,9 +5,12 @@
 namespace sandbox {
 namespace {
 
-JobHandle createJobWithLimits(const JobLimits& limits) {
+JobHandle createJobWithLimits(const JobLimits& limits, StepFailure* failure) {
   JobHandle job(CreateJobObjectW(nullptr, nullptr));
-  if (!job) return job;
+  if (!job) {
+    if (failure != nullptr) *failure = StepFailure::win32("CreateJobObjectW", GetLastError());
+    return job;
+  }
 
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION extended{};
   extended.BasicLimitInformation.LimitFlags = limits.limitFlags;
@@ -17,6 +20,9 @@ JobHandle createJobWithLimits(const JobLimits& limits) {
   extended.JobMemoryLimit = static_cast<SIZE_T>(limits.jobMemoryLimit);
   if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &extended,
                                sizeof extended)) {
+    if (failure != nullptr) {
+      *failure = StepFailure::win32("SetInformationJobObject", GetLastError());
+    }
     job.reset();
     return job;
   }
@@ -47,13 +53,13 @@ bool takeJobMessage(HANDLE port, JobEvents& events, DWORD waitMs) {
 }  // namespace
 
 JobHandle createLimitedJob(std::uint64_t memoryLimitBytes, std::uint64_t affinityMask,
-                           bool oneProcessOnly) {
+                           bool oneProcessOnly, StepFailure* failure) {
   return createJobWithLimits(
-      computeJobLimits(memoryLimitBytes, affinityMask, oneProcessOnly, false));
+      computeJobLimits(memoryLimitBytes, affinityMask, oneProcessOnly, false), failure);
 }
 
 JobHandle createJobFor(const SandboxConfig& config) {
-  return createJobWithLimits(jobLimitsFor(config));
+  return createJobWithLimits(jobLimitsFor(config), nullptr);
 }
 
 JobPlacement placementOfThisProcess() {

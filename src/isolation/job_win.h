@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "common/failure.h"
 #include "common/handle_win.h"
 #include "config/config.h"
 #include "isolation/job.h"
@@ -40,9 +41,9 @@ class JobHandle {
 // computeJobLimits but the user-interface restrictions (restrictUserInterface adds them once the
 // command is known to be in no other job), and posts its notifications to a port of its own (a
 // job without one is still used). Null when the job cannot be created or its extended limits are
-// refused.
+// refused; `failure`, when given, then names the call and its error.
 JobHandle createLimitedJob(std::uint64_t memoryLimitBytes, std::uint64_t affinityMask,
-                           bool oneProcessOnly);
+                           bool oneProcessOnly, StepFailure* failure = nullptr);
 
 // A job with every limit of a configuration whose mode defaults are applied, user-interface
 // restrictions included (a refusal of those is ignored).

@@ -79,8 +79,13 @@ std::u16string buildCommandLine(const std::string& exec,
 LaunchResult createSuspendedProcess(const LaunchRequest& request) {
   LaunchResult result;
   HANDLE inherited[3] = {request.stdInput, request.stdOutput, request.stdError};
-  SECURITY_CAPABILITIES capabilities{};  // no capabilities at all
+  SID_AND_ATTRIBUTES capability{request.capabilitySid, SE_GROUP_ENABLED};
+  SECURITY_CAPABILITIES capabilities{};
   capabilities.AppContainerSid = request.appContainerSid;
+  if (request.capabilitySid != nullptr) {
+    capabilities.Capabilities = &capability;
+    capabilities.CapabilityCount = 1;
+  }
   AttributeList attributes;
   if (!attributes.initialize(request.appContainerSid != nullptr ? 2 : 1, result.errorCode)) {
     result.failure = LaunchResult::Failure::AttributeList;

@@ -38,6 +38,8 @@ struct LaunchRequest {
   HANDLE stdError = nullptr;
   // An AppContainer profile's identifier, or null to run as an ordinary process. Not owned.
   PSID appContainerSid = nullptr;
+  // A capability the AppContainer token carries, enabled, or null for none. Not owned.
+  PSID capabilitySid = nullptr;
   // kLaunchCreationFlags, with CREATE_BREAKAWAY_FROM_JOB where the command leaves the sandbox's
   // own job (placeCommandJob).
   DWORD creationFlags = kLaunchCreationFlags;
@@ -57,8 +59,8 @@ struct LaunchResult {
 };
 
 // Starts `request.exec` suspended, retrying while the program file is briefly locked
-// (runCreateAttempts). With an AppContainer identifier the process gets it with no capabilities;
-// a system that refuses that attribute starts nothing.
+// (runCreateAttempts). With an AppContainer identifier the process gets it with the one capability
+// given, or none; a system that refuses that attribute starts nothing.
 LaunchResult createSuspendedProcess(const LaunchRequest& request);
 
 // Puts the process into `job`. When `job` is null or the assignment fails, the process is

@@ -1,6 +1,8 @@
 #include <chrono>
 #include <filesystem>
+#include <vector>
 
+#include "common/failure.h"
 #include "common/handle_win.h"
 #include "common/path.h"
 #include "common/text.h"
@@ -10,6 +12,7 @@
 #include "isolation/job.h"
 #include "isolation/job_win.h"
 #include "isolation/launch_win.h"
+#include "isolation/toolchain_win.h"
 #include "runner/runner.h"
 #include "runner/supervision.h"
 #include "runner/verdict.h"
@@ -99,19 +102,42 @@ void deliverInput(const SandboxConfig& config, InputPipe& input) {
   input.startContent(std::move(content));
 }
 
-// A fresh profile granted the working directory, and TEMP and TMP naming the profile's own
-// folder, which the container may write. Profiles that killed sandboxes left are deleted on the
-// way. False when a step fails: the command must then not run at all, since running it
-// unconfined would pass a failure off as isolation.
-bool confineToAppContainer(const std::filesystem::path& workDir, AppContainerProfile& profile,
-                           DirectoryGrant& grant, EnvironmentMap& variables) {
+// What confines one run, released in reverse order: the grant is undone before the profile is
+// deleted.
+struct Confinement {
+  AppContainerProfile profile;
+  DirectoryGrant grant;
+  std::vector<unsigned char> capability;  // the toolchain capability's SID; empty: none here
+  EnvironmentMap variables;               // the profile's variables, naming its folder
+};
+
+// A fresh profile granted the working directory, the toolchain capability, and the profile's
+// variables naming its own folder, which the container may write. Profiles that killed sandboxes
+// left are deleted on the way. False, with the failing call, when a step fails: the command must
+// then not run at all, since running it unconfined would pass a failure off as isolation.
+bool confineToAppContainer(const std::filesystem::path& workDir, Confinement& confinement,
+                           StepFailure& failure) {
   const std::u16string name = appContainerProfileName(GetCurrentProcessId(), GetTickCount64());
-  if (!profile.createProfile(name, kAppContainerDisplayName)) return false;
-  const std::u16string folder = appContainerFolder(profile.sid());
+  AppContainerProfile& profile = confinement.profile;
+  if (!profile.createProfile(name, kAppContainerDisplayName)) {
+    failure = profile.failure();
+    return false;
+  }
+  const std::u16string folder = appContainerFolder(profile.sid(), &failure);
   if (folder.empty()) return false;
+  // Where the capability cannot be derived (before Windows 10) the run goes on without it: it
+  // only adds access.
+  StepFailure derived;
+  confinement.capability = deriveToolchainCapability(derived);
+  if (confinement.capability.empty() && derived.kind != StepFailure::Kind::Missing) {
+    failure = derived;
+    return false;
+  }
   deleteStaleProfiles(folder, name);
-  variables = {{u"TEMP", folder}, {u"TMP", folder}};
-  return grant.grant(fromWide(workDir.wstring()), profile.sid());
+  confinement.variables = containerProfileVariables(folder);
+  if (confinement.grant.grant(fromWide(workDir.wstring()), profile.sid())) return true;
+  failure = confinement.grant.failure();
+  return false;
 }
 
 struct SupervisionResult {
@@ -173,7 +199,7 @@ void collectFileScan(const FileScanResult& scan, ExecutionReport& report) {
 // Creates the command suspended and puts it into the job. False with the run's failure message.
 bool launchInJob(const SandboxConfig& config, const std::filesystem::path& workDir,
                  const std::u16string& environment, const StandardStreams& streams,
-                 const AppContainerProfile& profile, const JobHandle& job,
+                 const Confinement& confinement, const JobHandle& job,
                  const JobPlacement& placement, PROCESS_INFORMATION& launched,
                  std::string& failure) {
   LaunchRequest request;
@@ -184,14 +210,18 @@ bool launchInJob(const SandboxConfig& config, const std::filesystem::path& workD
   request.stdInput = streams.input.readEnd;
   request.stdOutput = streams.out.writeEnd;
   request.stdError = streams.err.writeEnd;
-  request.appContainerSid = profile.sid();
+  request.appContainerSid = confinement.profile.sid();
+  if (!confinement.capability.empty()) {
+    request.capabilitySid = const_cast<unsigned char*>(confinement.capability.data());
+  }
   LaunchResult result = createSuspendedProcess(request);
   if (result.failure == LaunchResult::Failure::AttributeList) {
     failure = "Failed to initialize ProcThreadAttributeList.";
     return false;
   }
   if (result.failure == LaunchResult::Failure::AppContainer) {
-    failure = kAppContainerFailure;
+    failure = withReason(kAppContainerFailure,
+                         StepFailure::win32("UpdateProcThreadAttribute", result.errorCode));
     return false;
   }
   if (result.failure == LaunchResult::Failure::CreateProcess) {
@@ -239,27 +269,28 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
 
   const std::uint64_t memoryLimit = effectiveMemoryLimit(config);
   const JobPlacement placement = placementOfThisProcess();
+  StepFailure jobFailure;
   JobHandle job = createLimitedJob(memoryLimit, affinityMaskFor(config.coreAffinity),
-                                   !config.allowChildProcess);
-  if (job.get() == nullptr) return fail(report, "Failed to create Windows Job Object.");
+                                   !config.allowChildProcess, &jobFailure);
+  if (job.get() == nullptr) {
+    return fail(report, withReason("Failed to create Windows Job Object.", jobFailure));
+  }
 
   StandardStreams streams;
   if (!createStandardStreams(config, streams)) {
     return fail(report, "Failed to create standard I/O pipes.");
   }
 
-  // The grant is undone before the profile is deleted; the block names the profile's folder.
-  AppContainerProfile profile;
-  DirectoryGrant grant;
-  EnvironmentMap confinement;
-  if (config.appcontainer && !confineToAppContainer(workDir, profile, grant, confinement)) {
-    return fail(report, kAppContainerFailure);
+  Confinement confinement;
+  StepFailure confinementFailure;
+  if (config.appcontainer && !confineToAppContainer(workDir, confinement, confinementFailure)) {
+    return fail(report, withReason(kAppContainerFailure, confinementFailure));
   }
-  const std::u16string environment = buildCommandEnvironmentBlock(config, confinement);
+  const std::u16string environment = buildCommandEnvironmentBlock(config, confinement.variables);
 
   PROCESS_INFORMATION launched{};
   std::string failure;
-  if (!launchInJob(config, workDir, environment, streams, profile, job, placement, launched,
+  if (!launchInJob(config, workDir, environment, streams, confinement, job, placement, launched,
                    failure)) {
     return fail(report, failure);
   }

@@ -112,13 +112,20 @@ TEST(ControlPipe, ConfigurationInReportOut) {
   }
 }
 
+// The report file still gets a report: the message's text, as an "InternalError".
 TEST(ControlPipe, PipeNeverCreatedGivesTheMessageAfterFiveSeconds) {
   const std::string name = pathUtf8(uniqueName(L"none"));
-  const ProcessResult result = runSandbox({"--pipe", name, "--exec", "x"});
+  TempDir dir(L"none");
+  const ProcessResult result =
+      runSandbox({"--pipe", name, "--exec", "x", "--report-file", pathUtf8(dir.path() / L"r")});
   EXPECT_EQ(result.err, "Failed to connect to control pipe: " + name + "\n");
   EXPECT_EQ(result.exitCode, 1u);
   EXPECT_GE(result.wallMs, 4900);
   EXPECT_LT(result.wallMs, 9000);
+  JsonValue report;
+  EXPECT_TRUE(parseJson(readFile(dir.path() / L"r"), report));
+  EXPECT_EQ(report.get("status").getString("") + ": " + report.get("message").getString(""),
+            "InternalError: " + result.err.substr(0, result.err.size() - 1));
 }
 
 // A zero length prefix starts a raw text that never ends: 10 s after the connection it is
@@ -157,8 +164,14 @@ TEST(AppContainer, RunIsConfinedOrNeverStarts) {
                                              childCommand({"write-file", "ran.txt", "1"})});
     EXPECT_EQ(reportOf(result).get("message").getString("") + std::to_string(result.exitCode) +
                   result.out,
-              "AppContainer isolation was requested but could not be set up.1");
+              "AppContainer isolation was requested but could not be set up. "
+              "(CreateAppContainerProfile not available on this system)1");
     EXPECT_FALSE(std::filesystem::exists(dir.path() / L"ran.txt")) << "the command ran unconfined";
+    const ProcessResult grant = runSandbox({"--grant-toolchain", dir.utf8()});
+    EXPECT_EQ(grant.err + std::to_string(grant.exitCode),
+              "Cannot grant the toolchain capability on " + dir.utf8() +
+                  ": the capability cannot be derived on this system "
+                  "(DeriveCapabilitySidsFromName not available on this system)\n1");
     GTEST_SKIP() << "no AppContainer on this system (Wine has none): only its refusal is tested";
   }
   writeFile(outside.path() / L"secret.txt", "secret");
@@ -172,7 +185,11 @@ TEST(AppContainer, RunIsConfinedOrNeverStarts) {
       {"@outside", pathUtf8(outside.path() / L"new.txt")}};
   const char* const rows[][3] = {
       {"", "open-file @secret print | write-file @outside 1", "RuntimeError 4 |denied:5|"},
-      {"!", "open-file @secret", "Accepted 0 |opened"}};
+      {"!", "open-file @secret", "Accepted 0 |opened"},
+      {"",
+       R"(write-file %LOCALAPPDATA%\l.txt 1 open-file %APPDATA%\l.txt open-file)"
+       R"( %USERPROFILE%\l.txt open-file %HOMEDRIVE%%HOMEPATH%\l.txt)",
+       "Accepted 0 |openedopenedopened"}};
   for (const auto& row : rows) {
     std::vector<std::string> args = words(row[0], values);
     if (std::erase(args, "!") == 0) args.push_back("--appcontainer");
@@ -186,6 +203,28 @@ TEST(AppContainer, RunIsConfinedOrNeverStarts) {
     EXPECT_EQ(seen + "|" + result.out, row[2]) << row[1] << "\n" << result.err;
   }
   EXPECT_EQ(listSandboxProfiles(folder, stale.profileName()).size(), 0u) << "a profile was left";
+  // A toolchain folder granted (twice: one entry) runs confined; revoked, it is as it was and
+  // refuses the container again.
+  TempDir tool(L"tool");
+  writeFile(tool.path() / L"cc.exe", readFile(besideTests(L"test_child.exe")));
+  const std::string toolBefore = securityInSddl(tool.path().wstring());
+  // Whether a confined run can start the tool and read its files (Windows may refuse the start).
+  const auto compile = [&] {
+    const std::filesystem::path cc = tool.path() / L"cc.exe";
+    const ProcessResult result =
+        runSandbox({"--appcontainer", "--cwd", dir.utf8(), "--exec",
+                    pathUtf8(commandLine(cc, {"open-file", pathUtf8(cc)}))});
+    return result.out == "opened" ? "reads" : "refused";
+  };
+  std::string seen;
+  for (const char* command : {"--grant-toolchain", "--grant-toolchain", "--revoke-toolchain"}) {
+    const ProcessResult result = runSandbox({command, tool.utf8()});
+    seen += std::to_string(result.exitCode) +
+            (result.out.ends_with(": nothing changed.\n") ? "same" : result.out.substr(0, 7)) +
+            " " + compile() + "|";
+  }
+  EXPECT_EQ(seen, "0Granted reads|0same reads|0Removed refused|");
+  EXPECT_EQ(securityInSddl(tool.path().wstring()), toolBefore);
 }
 
 }  // namespace

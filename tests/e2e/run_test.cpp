@@ -311,7 +311,10 @@ TEST(FrontEnd, ArgumentsToStreamsAndExitStatus) {
               {"--time 5 --version -h", 0, "tessel-sandbox " SANDBOX_VERSION "\n", ""},
               {"--mode @mode", 1, "", noExec(mode)},
               {"--report-file @unwritable", 1, "", noExec("run")},
-              {"--compile --config-file @config", 1, "", noExec("run")}};
+              {"--compile --config-file @config", 1, "", noExec("run")},
+              {"--revoke-toolchain @unwritable", 1, "",
+               "Cannot revoke the toolchain capability on " + values.at("@unwritable") +
+                   ": the directory does not exist (GetFileAttributesW: error 3)\n"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args);
     const ProcessResult result = runSandbox(words(row.args, values));

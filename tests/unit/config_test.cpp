@@ -237,6 +237,10 @@ std::string outcome(const CommandLine& result) {
   std::string text = result.action == CommandLine::Action::Run ? "run" : result.errorText;
   if (result.action == CommandLine::Action::PrintUsage)
     text = "usage " + std::to_string(result.exitStatus);
+  if (result.action == CommandLine::Action::GrantToolchain)
+    text = "grant " + result.toolchainDirectory;
+  if (result.action == CommandLine::Action::RevokeToolchain)
+    text = "revoke " + result.toolchainDirectory;
   if (!c.exec.empty()) text += " exec=" + c.exec;
   if (c.timeLimitMs != 0) text += " time=" + std::to_string(c.timeLimitMs);
   if (c.coreAffinity != 0) text += " core=" + std::to_string(c.coreAffinity);
@@ -271,7 +275,9 @@ TEST(Options, WalkEndsAsItShould) {
         "env=A=1 env=B=2 env=C",
         "--config-file limits.json --time 2 --allow-child --no-allow-child => run time=2 env=B=2 "
         "no-child",
-        "--time 3 --config-file none --config-file => run time=3"})
+        "--time 3 --config-file none --config-file => run time=3",
+        "--exec a --grant-toolchain --exec --time 1 => grant --exec exec=a",
+        "--revoke-toolchain d -h => revoke d", "--time 1 --revoke-toolchain => run time=1"})
     check(row);
   for (const std::string row :
        {"--x --config-file cut.json --time 2s --exec --strict => run exec=--strict time=2",
@@ -284,13 +290,17 @@ TEST(Options, WalkEndsAsItShould) {
         "core=4294967295 strict",
         "--strict --config-file cut.json => run time=1 strict [Configuration is not a valid JSON "
         "object: cut.json]",
-        "--x --config-file typo.json --y => run strict [Unknown configuration key: TimeLimitMs]"})
+        "--x --config-file typo.json --y => run strict [Unknown configuration key: TimeLimitMs]",
+        "--x --grant-toolchain d --strict => run strict [Unknown option: --x]"})
     check(row);
   for (const std::string number : {"+5", "-5", "1.5", "2s", " 5", "", "18446744073709551616"})
     EXPECT_EQ(parseCommandLine({"--strict", "--time", number}, nullptr).refusal,
               "Invalid number for option --time: " + number);
-  // The two lines of strict mode and the version stand between --appcontainer and --help.
-  EXPECT_NE(usageText().find("isolation\n  --strict                Refuse unknown options, "
+  // The toolchain commands follow --appcontainer; strict mode and the version come before --help.
+  EXPECT_NE(usageText().find("isolation\n  --grant-toolchain <dir> Let confined runs read and run "
+                             "a toolchain folder; runs nothing\n  --revoke-toolchain <dir> Take "
+                             "that access away again; runs nothing\n  --strict                "
+                             "Refuse unknown options, "
                              "malformed values and unreadable files\n  --version               "
                              "Print the version and exit\n  --help  "),
             std::string::npos);
@@ -319,6 +329,11 @@ TEST(ControlMessage, ReadsOnePrefixedOrRawMessage) {
   }
   // The pipe's name is completed to its path; a path is kept as given.
   EXPECT_EQ(pipePath(u"a") + u"|" + pipePath(uR"(\\.\pipe\b)"), uR"(\\.\pipe\a|\\.\pipe\b)");
+  // A failed open: busy waits for an instance, denied gives up at once, all else pauses.
+  std::string retries;
+  for (const std::uint32_t error : {2u, 5u, 231u, 53u})
+    retries += "wpg"[int(retryAfterOpenError(error))];
+  EXPECT_EQ(retries, "pgwp");
 }
 
 }  // namespace

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "app/delivery.h"
+#include "common/failure.h"
 #include "common/path.h"
 #include "common/text.h"
 #include "env/environment.h"
 #include "isolation/appcontainer.h"
 #include "isolation/job.h"
+#include "isolation/toolchain.h"
 #include "report/report.h"
 #include "runner/supervision.h"
 #include "runner/verdict.h"
@@ -235,6 +237,18 @@ TEST(Environment, AssembledFromEverySourceInOrder) {
   EXPECT_EQ(show(assembleEnvironment(config, [](EnvironmentMap&) {})), "E=env=1;");
   config.env.push_back("SYSTEMROOT=D:\\given");
   EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;SYSTEMROOT=D:\\given;");
+  // A confined run's profile is its container's folder, under every configured source.
+  config.env.push_back("localappdata=given");
+  EXPECT_EQ(
+      show(assembleEnvironment(config, inherit, containerProfileVariables(u"C:\\P\\AC"))),
+      "APPDATA=C:\\P\\AC;E=env=1;HOMEDRIVE=C:;HOMEPATH=\\P\\AC;LOCALAPPDATA=given;SYSTEMROOT=D:"
+      "\\given;TEMP=C:\\P\\AC;TMP=C:\\P\\AC;USERPROFILE=C:\\P\\AC;");
+  for (const char16_t* row : {u"\\\\s\\h\\AC \\\\s\\h|\\AC", u"\\\\s\\h \\\\s\\h|\\", u"D: D:|\\",
+                              u"\\\\?\\C:\\AC |", u"AC |"}) {
+    const std::u16string folder(row, std::u16string_view(row).find(u' '));
+    EnvironmentMap home = containerProfileVariables(folder);
+    EXPECT_EQ(home[u"HOMEDRIVE"] + u"|" + home[u"HOMEPATH"], row + folder.size() + 1) << show(home);
+  }
   std::filesystem::remove(file);
 }
 
@@ -254,6 +268,38 @@ TEST(AppContainer, StaleProfilesAreThoseOfEndedSandboxes) {
         << row;
   }
   EXPECT_EQ(profilesFolder(u"C:\\P\\tesselsandbox_8_9\\AC", u"TesselSandbox_8_9"), u"C:\\P");
+}
+
+// Rows: grant (+) or revoke (-), entries => the list left, "=" when unchanged. An entry: allow or
+// deny, explicit or inherited, and the capability's with the grant's mask (c), another mask (x), or
+// another SID's (o). Only explicit allow entries of the capability are touched.
+TEST(Toolchain, GrantLeavesOneEntryOfItsOwnAndRevokeNone) {
+  for (const std::string row : {"+ => aec", "+ aeo aio => aeo aec aio", "+ deo aeo aec aio => =",
+                                "+ aex dec aic => dec aec aic", "+ aec aec => aec",
+                                "- aeo aec aic dec => aeo aic dec", "- aeo aic => ="}) {
+    std::vector<std::string> entries;
+    std::vector<AceFacts> aces;
+    std::istringstream words(row.substr(2, row.find(" => ") - 2));
+    for (std::string e; words >> e;) {
+      entries.push_back(e);
+      aces.push_back({std::uint8_t(e[0] == 'd'), std::uint8_t(e[1] == 'i' ? 0x13 : 3),
+                      e[2] == 'x' ? 0x1F01FFu : 0x1200A9u, e[2] != 'o'});
+    }
+    const ToolchainAclPlan plan = planToolchainAcl(aces, row[0] == '+');
+    std::string left;
+    for (std::size_t i = 0; i <= plan.keep.size(); ++i) {
+      if (i == plan.insertAt) left += " aec";
+      if (i < plan.keep.size()) left += " " + entries[plan.keep[i]];
+    }
+    EXPECT_EQ(plan.changed ? left.substr(1) : "=", row.substr(row.find(" => ") + 4)) << row;
+  }
+  EXPECT_EQ(toolchainCommandLine(true, ToolchainOutcome::Failed, "C:\\t", "",
+                                 StepFailure::missing("DeriveCapabilitySidsFromName")),
+            "Cannot grant the toolchain capability on C:\\t: the capability cannot be derived on "
+            "this system (DeriveCapabilitySidsFromName not available on this system)");
+  EXPECT_EQ(withReason("M.", StepFailure::hresult("C", 0x80070005)) + withReason(" N.", {}) +
+                withReason(" J.", StepFailure::win32("SetInformationJobObject", 87)),
+            "M. (C: 0x80070005) N. J. (SetInformationJobObject: error 87)");
 }
 
 // New or resized files, their count and largest size; limits pass a value equal to them.

@@ -5,10 +5,9 @@
 #include "common/io_win.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "isolation/appcontainer_win.h"
 #include "rows_win.h"
-// After the gateway: security descriptors in SDDL, sockets.
-#include <aclapi.h>
-#include <sddl.h>
+// After the gateway: sockets.
 #include <winsock2.h>
 
 namespace sandbox::check {
@@ -39,23 +38,6 @@ class Listener {
   SOCKET socket_ = INVALID_SOCKET;
   unsigned port_ = 0;
 };
-
-// These parts of a file's security in SDDL, without the flags of an empty label list.
-std::string securityOf(const std::filesystem::path& path,
-                       SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION |
-                                                    LABEL_SECURITY_INFORMATION) {
-  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-  LocalMemory<LPWSTR> text;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr,
-                            descriptor.put()) != ERROR_SUCCESS ||
-      !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
-                                                            parts, text.put(), nullptr)) {
-    return "unreadable (error " + std::to_string(GetLastError()) + ")";
-  }
-  std::string sddl = utf16ToUtf8(fromWide(text.get()));
-  const std::size_t label = std::min(sddl.find("S:"), sddl.size());
-  return sddl.erase(label, std::min(sddl.find('(', label), sddl.size()) - label);
-}
 
 // The profiles still kept for the sandbox with this process id: Windows keeps each profile's
 // folder, named after it, under %LOCALAPPDATA%\Packages.
@@ -100,7 +82,7 @@ Row appContainerRow(Session& session, const std::filesystem::path& self) {
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     writeAll(file.get(), image);
   }
-  seen.securityBefore = securityOf(work);
+  seen.securityBefore = securityInSddl(work.wstring());
   const auto confined = [&](const std::vector<std::string>& probeArgs,
                             std::vector<std::string> extra) {
     std::vector<std::string> args = {"--appcontainer", "--cwd", utf8Path(work)};
@@ -112,9 +94,10 @@ Row appContainerRow(Session& session, const std::filesystem::path& self) {
                       std::to_string(listener.port()), std::to_string(GetCurrentProcessId())},
                      {"--write-file", "prepared.txt", "prepared"});
   seen.user32 = confined({"user32"}, {});
-  seen.securityAfter = securityOf(work);
-  seen.preparedAfter = securityOf(work / L"prepared.txt", DACL_SECURITY_INFORMATION);
-  seen.untouchedAfter = securityOf(probe, DACL_SECURITY_INFORMATION);
+  seen.securityAfter = securityInSddl(work.wstring());
+  seen.preparedAfter =
+      securityInSddl((work / L"prepared.txt").wstring(), DACL_SECURITY_INFORMATION);
+  seen.untouchedAfter = securityInSddl(probe.wstring(), DACL_SECURITY_INFORMATION);
   for (const RunSeen* run : {&seen.io, &seen.user32}) {
     for (std::string& name : profilesOf(run->processId)) seen.profilesLeft.push_back(name);
   }
