@@ -2,14 +2,15 @@
 // write-stdout 100 sleep 500 exit 3`. exit N (negative, 0x hex) | sleep MS | spin MS | alloc MIB
 // (touched; exit 3 if refused) | new MIB (one request; a refusal ends in abort, exit 3) | try-new
 // MIB (the same, a refusal caught) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print
-// TEXT, print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N
-// | open-file PATH ("opened" or "denied:CODE") | temp-file ("tmpfile:ok" or "tmpfile:denied:CODE")
-// | open-process ID (0: the parent; "opened " or "denied:CODE " for PROCESS_TERMINATE, then for
-// PROCESS_DUP_HANDLE) | connect PORT (on 127.0.0.1: "connected" or "refused") | probe-handle VALUE
-// ("file:PATH" or "none") | crash | interact N (N numbers, each answered with it plus one, then
-// "done"; "N round trips in US us" on standard error; exit 2 if wrong) | answer N (until "done") |
-// spawn-grandchild ... (the rest as a process on the same standard handles, not waited for).
-// Values expand %VARIABLES%. Exit 3 at the end of input, 64 at an unknown word or missing value.
+// TEXT, print-err TEXT | print-cwd | print-env | echo-stdin | probe-stdin (its type, then whether a
+// byte can be written into it) | write-file NAME N, append-file NAME N | open-file PATH ("opened"
+// or "denied:CODE") | temp-file ("tmpfile:ok" or "tmpfile:denied:CODE") | open-process ID (0: the
+// parent; "opened " or "denied:CODE " for PROCESS_TERMINATE, then for PROCESS_DUP_HANDLE) |
+// connect PORT (on 127.0.0.1: "connected" or "refused") | probe-handle VALUE ("file:PATH" or
+// "none") | crash | interact N (N numbers, each answered with it plus one, then "done"; "N round
+// trips in US us" on standard error; exit 2 if wrong) | answer N (until "done") | spawn-grandchild
+// ... (the rest as a process on the same standard handles, not waited for). Values expand
+// %VARIABLES%. Exit 3 at the end of input, 64 at an unknown word or missing value.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -69,6 +70,15 @@ std::string probeHandle(long long value) {
   wchar_t path[32768];
   const DWORD length = GetFinalPathNameByHandleW(ULongToHandle(value), path, 32768, 0);
   return length == 0 || length >= 32768 ? "none" : "file:" + utf8({path, length});
+}
+
+std::string probeStdin() {  // "disk", "char" or "pipe", then "written" or "denied:CODE"
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  const std::string type[] = {"unknown ", "disk ", "char ", "pipe "};
+  DWORD n = 0;
+  const std::string wrote =
+      WriteFile(in, "!", 1, &n, nullptr) ? "written" : "denied:" + std::to_string(GetLastError());
+  return type[GetFileType(in) & 3] + wrote + "\n";
 }
 
 std::string openFile(const wchar_t* path) {
@@ -169,7 +179,8 @@ int wmain(int argc, wchar_t** argv) {
       {L"print-cwd", 0},    {L"print-env", 0},    {L"echo-stdin", 0},   {L"write-file", 2},
       {L"append-file", 2},  {L"open-file", 1},    {L"probe-handle", 1}, {L"spawn-grandchild", 0},
       {L"crash", 0},        {L"interact", 1},     {L"answer", 1},       {L"temp-file", 0},
-      {L"open-process", 1}, {L"connect", 1},      {L"new", 1},          {L"try-new", 1}};
+      {L"open-process", 1}, {L"connect", 1},      {L"new", 1},          {L"try-new", 1},
+      {L"probe-stdin", 0}};
   for (int i = 1; i < argc; ++i) {
     const std::wstring verb = argv[i];
     const auto known = valuesOf.find(verb);
@@ -198,6 +209,7 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"append-file") writeFile(text, size, true);
     if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(text));
     if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(n));
+    if (verb == L"probe-stdin") write(STD_OUTPUT_HANDLE, probeStdin());
     if (verb == L"temp-file") write(STD_OUTPUT_HANDLE, tempFile());
     if (verb == L"open-process") write(STD_OUTPUT_HANDLE, openProcess(static_cast<DWORD>(n)));
     if (verb == L"connect") write(STD_OUTPUT_HANDLE, connectTo(n) ? "connected" : "refused");

@@ -42,8 +42,7 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
   const auto sizeOf = [&scale](int i) { return i == 0 ? scale.streamBytes : 150000 + 7919 * i; };
   std::vector<std::unique_ptr<TempDir>> dirs;
   std::vector<std::future<ProcessResult>> started;
-  RunOptions options;
-  options.timeoutMs = scale.timeoutMs;
+  const RunOptions options{.timeoutMs = scale.timeoutMs};
   for (int i = 0; i < count; ++i) {
     const std::string tag = std::to_string(i);
     const std::size_t bytes = sizeOf(i);
@@ -94,8 +93,7 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
 TEST(StressSequential, GrandchildHoldingStandardOutputNeverHoldsUpTheReport) {
   const StressScale scale = stressScale();
   std::vector<double> wallMs;
-  RunOptions options;
-  options.timeoutMs = 15000;
+  const RunOptions options{.timeoutMs = 15000};
   for (int i = 0; i < scale.runsInARow; ++i) {
     SCOPED_TRACE("run " + std::to_string(i));
     const ProcessResult result =
