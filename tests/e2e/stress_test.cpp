@@ -42,7 +42,8 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
   const auto sizeOf = [&scale](int i) { return i == 0 ? scale.streamBytes : 150000 + 7919 * i; };
   std::vector<std::unique_ptr<TempDir>> dirs;
   std::vector<std::future<ProcessResult>> started;
-  const RunOptions options{.timeoutMs = scale.timeoutMs};
+  RunOptions options;
+  options.timeoutMs = scale.timeoutMs;
   for (int i = 0; i < count; ++i) {
     const std::string tag = std::to_string(i);
     const std::size_t bytes = sizeOf(i);
@@ -93,7 +94,8 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
 TEST(StressSequential, GrandchildHoldingStandardOutputNeverHoldsUpTheReport) {
   const StressScale scale = stressScale();
   std::vector<double> wallMs;
-  const RunOptions options{.timeoutMs = 15000};
+  RunOptions options;
+  options.timeoutMs = 15000;
   for (int i = 0; i < scale.runsInARow; ++i) {
     SCOPED_TRACE("run " + std::to_string(i));
     const ProcessResult result =

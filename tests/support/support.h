@@ -155,9 +155,8 @@ inline void createPipe(UniqueHandle& read, UniqueHandle& write) {
   if (!CreatePipe(read.put(), write.put(), &inheritable, 0)) throw std::runtime_error("CreatePipe");
 }
 
-// The sandbox's own standard input: a pipe or a duplex named pipe's (writable) client end whose
-// other end `feed` the data is written into, a writable file holding it, or NUL (a character
-// device, as a console is).
+// The sandbox's standard input: a pipe or a duplex named pipe's client end (`feed`: the end the
+// data is written into), a file holding the data (both writable), or NUL (a character device).
 enum class Input { Pipe, Duplex, File, Nul };
 inline void openInput(Input input, const std::string& data, UniqueHandle& in, UniqueHandle& feed) {
   if (input == Input::Pipe) return createPipe(in, feed);
@@ -168,10 +167,9 @@ inline void openInput(Input input, const std::string& data, UniqueHandle& in, Un
   }
   if (input == Input::File) writeFile(file, data);
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  const DWORD flags = input == Input::File ? FILE_FLAG_DELETE_ON_CLOSE : 0;
   in.reset(CreateFileW(input == Input::Nul ? L"NUL" : (input == Input::File ? file : pipe).c_str(),
-                       GENERIC_READ | GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, flags,
-                       nullptr));
+                       GENERIC_READ | GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
+                       input == Input::File ? FILE_FLAG_DELETE_ON_CLOSE : 0, nullptr));
 }
 
 // How the test reads the sandbox's standard output and error, as different services do.
