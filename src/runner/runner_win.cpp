@@ -36,6 +36,7 @@ struct StandardStreams {
   OutputPump out;
   OutputPump err;
   InputPipe input;
+  InputRoute inputRoute = InputRoute::Content;
 };
 
 // Terminates whatever is left in the job when the run's scope ends, before the streams are
@@ -72,7 +73,14 @@ bool createStandardStreams(const SandboxConfig& config, StandardStreams& streams
   if (!prepare(streams.out, ownOut, config.maxStdoutBytes)) return false;
   if (!prepare(streams.err, ownErr, config.maxStderrBytes)) return false;
   streams.input.close();
-  if (!streams.input.createPipe()) return false;
+  // The sandbox's own standard input goes to the command itself where it can; a source that
+  // cannot be duplicated is forwarded as before.
+  HANDLE ownIn = GetStdHandle(STD_INPUT_HANDLE);
+  streams.inputRoute = chooseInputRoute(config, inputFactsOf(ownIn));
+  if (streams.inputRoute == InputRoute::HandOff && !streams.input.handOver(ownIn)) {
+    streams.inputRoute = InputRoute::Forward;
+  }
+  if (streams.inputRoute != InputRoute::HandOff && !streams.input.createPipe()) return false;
   if (!config.stdoutFile.empty()) streams.out.openFile(utf8ToUtf16(config.stdoutFile));
   if (!config.stderrFile.empty()) streams.err.openFile(utf8ToUtf16(config.stderrFile));
   return true;
@@ -92,14 +100,15 @@ void startPumps(StandardStreams& streams, const JobHandle& job) {
   streams.err.start(job.get());
 }
 
-void deliverInput(const SandboxConfig& config, InputPipe& input) {
-  if (config.stdinPipe || (config.stdinText.empty() && config.stdinFile.empty())) {
-    input.startForwarding(GetStdHandle(STD_INPUT_HANDLE));
-    return;
+// A standard input handed over needs nothing more: the command holds it.
+void deliverInput(const SandboxConfig& config, StandardStreams& streams) {
+  if (streams.inputRoute == InputRoute::Forward) {
+    streams.input.startForwarding(GetStdHandle(STD_INPUT_HANDLE));
+  } else if (streams.inputRoute == InputRoute::Content) {
+    std::string content = config.stdinText;
+    if (!config.stdinFile.empty()) readWholeFile(pathFromUtf8(config.stdinFile), content);
+    streams.input.startContent(std::move(content));
   }
-  std::string content = config.stdinText;
-  if (!config.stdinFile.empty()) readWholeFile(pathFromUtf8(config.stdinFile), content);
-  input.startContent(std::move(content));
 }
 
 // What confines one run, released in reverse order: the grant is undone before the profile is
@@ -300,7 +309,7 @@ ExecutionReport SandboxRunner::run(SandboxConfig& config) {
 
   LeftoverKiller leftoverKiller(job);
   startPumps(streams, job);
-  deliverInput(config, streams.input);
+  deliverInput(config, streams);
 
   const Clock::time_point start = Clock::now();
   if (ResumeThread(mainThread.get()) == static_cast<DWORD>(-1)) {

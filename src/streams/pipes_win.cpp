@@ -196,6 +196,31 @@ FeedState::~FeedState() {
 
 bool InputPipe::createPipe() { return createInheritablePipe(readEnd, writeEnd, false); }
 
+InputFacts inputFactsOf(HANDLE handle) {
+  InputFacts facts;
+  facts.present = isValidHandle(handle);
+  if (!facts.present) return facts;
+  facts.fileType = GetFileType(handle);
+  DWORD flags = 0;
+  facts.pipeInstance = facts.fileType == FILE_TYPE_PIPE &&
+                       GetNamedPipeInfo(handle, &flags, nullptr, nullptr, nullptr) != FALSE;
+  facts.messagePipe = (flags & PIPE_TYPE_MESSAGE) != 0;
+  return facts;
+}
+
+// The rights of a handle opened for reading (its attributes and waits as well as its data), never
+// those of writing. A file or pipe handle cannot gain rights its source lacks: a source that
+// cannot be read is refused here, and forwarded.
+bool InputPipe::handOver(HANDLE source) {
+  closeAndClear(readEnd, nullptr);
+  if (DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &readEnd, FILE_GENERIC_READ,
+                      TRUE, 0)) {
+    return true;
+  }
+  readEnd = nullptr;
+  return false;
+}
+
 namespace {
 
 void runFeeder(const std::shared_ptr<FeedState>& state) {

@@ -9,6 +9,7 @@
 
 #include "common/win.h"
 #include "streams/cut.h"
+#include "streams/input.h"
 
 namespace sandbox {
 
@@ -88,8 +89,13 @@ struct FeedState {
 // by exactly this much.
 inline constexpr DWORD kFeederGraceMs = 50;
 
+// What the system says of `handle` as a source of standard input (chooseInputRoute).
+InputFacts inputFactsOf(HANDLE handle);
+static_assert(kFileTypeDisk == FILE_TYPE_DISK && kFileTypePipe == FILE_TYPE_PIPE);
+
 // The standard-input pipe: the read end goes to the command, the write end stays here and is
 // filled by a feeder thread, from prepared content or from the sandbox's own standard input.
+// Handed over, the sandbox's own standard input takes the read end's place: no pipe, no feeder.
 struct InputPipe {
   HANDLE readEnd = nullptr;   // the command's end; inheritable
   HANDLE writeEnd = nullptr;  // the sandbox's end until a feeder takes it
@@ -102,6 +108,10 @@ struct InputPipe {
   ~InputPipe() { close(); }
 
   bool createPipe();
+  // Makes `readEnd` an inheritable duplicate of `source` (not owned) with a reader's rights only,
+  // so that the command cannot write back into a duplex pipe of the service. False when the
+  // system refuses the duplicate.
+  bool handOver(HANDLE source);
   // Writes `content` whole from a thread (a command still suspended cannot drain a full pipe
   // buffer), then closes the write end so the command reads end of input.
   void startContent(std::string content);

@@ -1,12 +1,13 @@
 // Test child: runs the behaviours its arguments name, left to right, as in `test_child.exe
 // write-stdout 100 sleep 500 exit 3`. exit N (negative, 0x hex) | sleep MS | spin MS | alloc MIB
 // (touched; exit 3 if refused) | write-stdout N, write-stderr N (bytes 'a' + i % 26) | print
-// TEXT, print-err TEXT | print-cwd | print-env | echo-stdin | write-file NAME N, append-file NAME N
-// | open-file PATH ("opened" or "denied:CODE") | probe-handle VALUE ("file:PATH" or "none") | crash
-// | interact N (N numbers, each answered with it plus one, then "done"; "N round trips in US us" on
-// standard error; exit 2 if wrong) | answer N (until "done") | spawn-grandchild ... (the rest as a
-// process on the same standard handles, not waited for). Values expand %VARIABLES%. Exit 3 at the
-// end of input, 64 at an unknown word or missing value.
+// TEXT, print-err TEXT | print-cwd | print-env | echo-stdin | probe-stdin (its type, then whether a
+// byte can be written into it) | write-file NAME N, append-file NAME N | open-file PATH ("opened"
+// or "denied:CODE") | probe-handle VALUE ("file:PATH" or "none") | crash | interact N (N numbers,
+// each answered with it plus one, then "done"; "N round trips in US us" on standard error; exit 2
+// if wrong) | answer N (until "done") | spawn-grandchild ... (the rest as a process on the same
+// standard handles, not waited for). Values expand %VARIABLES%. Exit 3 at the end of input, 64 at
+// an unknown word or missing value.
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -63,6 +64,15 @@ std::string probeHandle(long long value) {
   wchar_t path[32768];
   const DWORD length = GetFinalPathNameByHandleW(ULongToHandle(value), path, 32768, 0);
   return length == 0 || length >= 32768 ? "none" : "file:" + utf8({path, length});
+}
+
+std::string probeStdin() {  // "disk", "char" or "pipe", then "written" or "denied:CODE"
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  const std::string type[] = {"unknown ", "disk ", "char ", "pipe "};
+  DWORD n = 0;
+  const std::string wrote =
+      WriteFile(in, "!", 1, &n, nullptr) ? "written" : "denied:" + std::to_string(GetLastError());
+  return type[GetFileType(in) & 3] + wrote + "\n";
 }
 
 std::string openFile(const wchar_t* path) {
@@ -132,7 +142,7 @@ int wmain(int argc, wchar_t** argv) {
       {L"write-stdout", 1}, {L"write-stderr", 1}, {L"print", 1},        {L"print-err", 1},
       {L"print-cwd", 0},    {L"print-env", 0},    {L"echo-stdin", 0},   {L"write-file", 2},
       {L"append-file", 2},  {L"open-file", 1},    {L"probe-handle", 1}, {L"spawn-grandchild", 0},
-      {L"crash", 0},        {L"interact", 1},     {L"answer", 1}};
+      {L"crash", 0},        {L"interact", 1},     {L"answer", 1},       {L"probe-stdin", 0}};
   for (int i = 1; i < argc; ++i) {
     const std::wstring verb = argv[i];
     const auto known = valuesOf.find(verb);
@@ -156,6 +166,7 @@ int wmain(int argc, wchar_t** argv) {
     if (verb == L"append-file") writeFile(text, size, true);
     if (verb == L"open-file") write(STD_OUTPUT_HANDLE, openFile(text));
     if (verb == L"probe-handle") write(STD_OUTPUT_HANDLE, probeHandle(n));
+    if (verb == L"probe-stdin") write(STD_OUTPUT_HANDLE, probeStdin());
     if (verb == L"crash") *nothing = 1;
     if (verb == L"interact") interact(n);
     if (verb == L"answer") answer(n);

@@ -90,7 +90,7 @@ TEST(ControlPipe, ConfigurationInReportOut) {
                                      pathUtf8(dir.path() / L"r")};
     if (!row.writes.empty()) args.insert(args.end(), {"--pipe", pathUtf8(control.name)});
     for (const std::string& word : words(row.options, children)) args.push_back(word);
-    auto sandbox = startSandbox(args, RunOptions{"", false, Reading::Concurrent, 15000, {}});
+    auto sandbox = startSandbox(args, RunOptions{.timeoutMs = 15000});
     PipeServer& receiver = row.writes.empty() ? reports : control;
     ASSERT_TRUE(receiver.accept());
     for (const std::string& write : row.writes) {

@@ -34,14 +34,13 @@ struct Row {
   std::string message;
   std::string out;
   std::string errStart;
-  const char* files = "";  // the report's generatedFiles
+  const char* files = "";     // the report's generatedFiles
+  Input input = Input::Pipe;  // the sandbox's own standard input, holding `piped`
 };
 
 ProcessResult run(const Row& row, const std::map<std::string, std::string>& values = {},
                   std::vector<std::string> args = {}) {
-  RunOptions options;
-  options.stdinData = row.piped;
-  options.timeoutMs = 30000;
+  RunOptions options{.stdinData = row.piped, .timeoutMs = 30000, .input = row.input};
   for (const std::string& word : words(row.options, values)) {
     if (word == "!output-first") {
       options.reading = Reading::OutputThenError;
@@ -73,7 +72,7 @@ TEST(Run, VerdictsStreamsInputAndFiles) {
   const Row rows[] = {
       {"--allow-child", "spawn-grandchild sleep 300 write-file @late 1", "", "Accepted", 0, kRunOk,
        "", ""},
-      {"", "print hi", "", "Accepted", 0, kRunOk, "hi", ""},
+      {"", "probe-stdin", "", "Accepted", 0, kRunOk, "pipe denied:5\n", "", "", Input::Nul},
       {"--compile", "exit 2", "", "CompileError", 2, "Compilation failed with exit code: 2", "",
        ""},
       {"", "print-err oops exit 3", "", "RuntimeError", 3,
@@ -101,9 +100,12 @@ TEST(Run, VerdictsStreamsInputAndFiles) {
       {"--stdin-raw text --stdin @missing", "echo-stdin", "ignored", "Accepted", 0, kRunOk, "text",
        ""},
       {"", "echo-stdin", "piped", "Accepted", 0, kRunOk, "piped", ""},
-      {"--stdin-raw text --stdin-pipe", "echo-stdin", "piped", "Accepted", 0, kRunOk, "piped", ""},
-      {"--strict --stdin @missing --stdin-pipe", "echo-stdin", "piped", "Accepted", 0, kRunOk,
-       "piped", ""},
+      // A duplex pipe and a file of the sandbox's own, handed to the command read-only.
+      {"--stdin-raw text --stdin-pipe", "probe-stdin echo-stdin", "piped", "Accepted", 0, kRunOk,
+       "pipe denied:5\npiped", "", "", Input::Duplex},
+      {"--strict --stdin @missing --stdin-pipe", "probe-stdin echo-stdin",
+       std::string("\r\n\0\xff", 4), "Accepted", 0, kRunOk,
+       "disk denied:5\n" + std::string("\r\n\0\xff", 4), "", "", Input::File},
       {"", "write-file @aux.txt 10 write-file @big_ 20 write-file @big. 300000", "",
        "FileLimitExceeded", 0, kFileSize, "", "", "aux.txt big_ big."},
       {"--max-file-count 2", "write-file f0.txt 1 write-file f1.txt 1 write-file f2.txt 1", "",
@@ -169,8 +171,7 @@ TEST(Run, VerdictsStreamsInputAndFiles) {
 // with its last handle.
 TEST(Run, EndingTheSandboxEndsTheCommand) {
   TempDir dir(L"ended");
-  RunOptions options;
-  options.timeoutMs = 1000;
+  const RunOptions options{.timeoutMs = 1000};
   const ProcessResult result =
       runSandbox(withChild({}, {"write-file", pathUtf8(dir.path() / L"started"), "0", "sleep",
                                 "2000", "write-file", pathUtf8(dir.path() / L"late"), "0"}),

@@ -155,6 +155,23 @@ inline void createPipe(UniqueHandle& read, UniqueHandle& write) {
   if (!CreatePipe(read.put(), write.put(), &inheritable, 0)) throw std::runtime_error("CreatePipe");
 }
 
+// The sandbox's standard input: a pipe or a duplex named pipe's client end (`feed`: the end the
+// data is written into), a file holding the data (both writable), or NUL (a character device).
+enum class Input { Pipe, Duplex, File, Nul };
+inline void openInput(Input input, const std::string& data, UniqueHandle& in, UniqueHandle& feed) {
+  if (input == Input::Pipe) return createPipe(in, feed);
+  const std::wstring name = uniqueName(L"stdin"), pipe = L"\\\\.\\pipe\\" + name;
+  const std::wstring file = (std::filesystem::temp_directory_path() / name).wstring();
+  if (input == Input::Duplex) {
+    feed.reset(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 0, 0, 0, nullptr));
+  }
+  if (input == Input::File) writeFile(file, data);
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  in.reset(CreateFileW(input == Input::Nul ? L"NUL" : (input == Input::File ? file : pipe).c_str(),
+                       GENERIC_READ | GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
+                       input == Input::File ? FILE_FLAG_DELETE_ON_CLOSE : 0, nullptr));
+}
+
 // How the test reads the sandbox's standard output and error, as different services do.
 enum class Reading {
   Concurrent,       // both at once
@@ -163,12 +180,13 @@ enum class Reading {
 };
 
 struct RunOptions {
-  std::string stdinData;       // written to the sandbox's standard input, which is then closed
+  std::string stdinData{};     // written to the sandbox's standard input, which is then closed
   bool keepStdinOpen = false;  // leave standard input open (a pipe that never ends)
   Reading reading = Reading::Concurrent;
   std::uint32_t timeoutMs = 60000;
   // Kill-on-close jobs of the test's the sandbox runs in, outermost first, with these limit flags.
-  std::vector<std::uint32_t> jobLimitFlags;
+  std::vector<std::uint32_t> jobLimitFlags{};
+  Input input = Input::Pipe;
   const wchar_t* program = L"sandbox.exe";  // or another program built beside the tests
 };
 
@@ -186,7 +204,7 @@ inline std::future<ProcessResult> startSandbox(const std::vector<std::string>& a
                                                const RunOptions& options = {}) {
   return std::async(std::launch::async, [args, options] {
     UniqueHandle inRead, inWrite, outRead, outWrite, errRead, errWrite;
-    createPipe(inRead, inWrite);
+    openInput(options.input, options.stdinData, inRead, inWrite);
     createPipe(outRead, outWrite);
     createPipe(errRead, errWrite);
     const auto start = std::chrono::steady_clock::now();
@@ -204,9 +222,7 @@ inline std::future<ProcessResult> startSandbox(const std::vector<std::string>& a
     }
     UniqueHandle process = startProcess(commandLine(besideTests(options.program), args),
                                         inRead.get(), outWrite.get(), errWrite.get(), jobs);
-    inRead.reset();
-    outWrite.reset();
-    errWrite.reset();
+    for (UniqueHandle* end : {&inRead, &outWrite, &errWrite}) end->reset();  // the sandbox's now
     ProcessResult result;
     std::thread outThread([&] {
       if (options.reading == Reading::ErrorOnly) return;

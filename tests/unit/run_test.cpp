@@ -18,6 +18,7 @@
 #include "runner/supervision.h"
 #include "runner/verdict.h"
 #include "streams/cut.h"
+#include "streams/input.h"
 #include "workdir/scan.h"
 
 namespace sandbox {
@@ -59,6 +60,20 @@ TEST(OutputCut, PumpCallOverdue) {
     std::uint64_t write = 0, started = 0, stopped = 0, now = 0, overdue = 0;
     std::istringstream(row) >> write >> started >> stopped >> now >> overdue;
     EXPECT_EQ(pumpCallOverdue(write, started, stopped, now), overdue == 1) << row;
+  }
+}
+
+// Rows: stdinPipe, text, file, handle, its type (1 disk, 2 char, 3 pipe), a pipe instance, of
+// messages => 0 content, 1 forward, 2 hand-off. Only a file or a byte pipe is handed over.
+TEST(InputRoute, OnlyAFileOrAPipeOfBytesIsHandedOver) {
+  for (const std::string row : {"01013100", "00111000", "11113102", "10012001", "00000001",
+                                "00013001", "00013111", "00011002", "00013102", "00010001"}) {
+    SandboxConfig config;
+    config.stdinPipe = row[0] == '1';
+    config.stdinText.assign(row[1] - '0', 't');
+    config.stdinFile.assign(row[2] - '0', 'f');
+    const InputFacts in{row[3] == '1', std::uint32_t(row[4] - '0'), row[5] == '1', row[6] == '1'};
+    EXPECT_EQ(chooseInputRoute(config, in), InputRoute(row[7] - '0')) << row;
   }
 }
 

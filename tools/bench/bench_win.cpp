@@ -20,7 +20,8 @@
 //   two programs wired directly; the interactor times its own exchange; `rounds` runs each.
 // --compare PATH (repeatable): the stream and interactive rows are also measured for another
 // sandbox.exe (an older build), run by run in turn with the one beside bench.exe, against the
-// same baselines; each such row names its program.
+// same baselines; each such row names its program, and the interactive row of the build beside
+// bench.exe also gives its ratio to each compared one.
 // The launcher behaves as a judging service: every program gets three pipes of its own (input
 // closed at once, both outputs drained on threads) and no window, passed through an
 // inherited-handle list so that parallel launches never hold each other's pipes. Exit status: 0,
@@ -257,11 +258,21 @@ std::wstring sandboxLine(const Programs& programs, const std::wstring& options,
          quote(quote(programs.child) + L" " + childArgs);
 }
 
-// " [name.exe]" naming the sandbox of a compared row; nothing when only one is measured.
+// " [name.exe]" naming the sandbox of a compared row, or its whole path where another compared
+// program has the same name ("this build" for the one beside bench.exe); nothing when only one
+// is measured.
 std::string labelOf(const Programs& programs, std::size_t k) {
   if (programs.compared.size() < 2) return "";
-  const std::wstring name = std::filesystem::path(programs.compared[k]).filename().wstring();
-  return " [" + sandbox::utf16ToUtf8(sandbox::fromWide(name)) + "]";
+  const auto nameOf = [](const std::wstring& path) {
+    return std::filesystem::path(path).filename().wstring();
+  };
+  const std::wstring name = nameOf(programs.compared[k]);
+  bool clash = false;
+  for (std::size_t other = 0; other < programs.compared.size(); ++other) {
+    clash = clash || (other != k && nameOf(programs.compared[other]) == name);
+  }
+  const std::wstring label = !clash ? name : k == 0 ? L"this build" : programs.compared[k];
+  return " [" + sandbox::utf16ToUtf8(sandbox::fromWide(label)) + "]";
 }
 
 // The compared sandboxes of one round, the first rotating from round to round.
@@ -568,8 +579,15 @@ void measureInteractive(const Programs& programs, const Settings& settings,
     if (baseline == 0) wrong("no round-trip timing");
     for (Row& row : table) row.baseline.push_back(baseline);
   }
-  for (Row& row : table) {
+  for (std::size_t k = 0; k < table.size(); ++k) {
+    Row& row = table[k];
     row.ratio = times(median(row.values) / std::max(median(row.baseline), 0.001));
+    // The build beside bench.exe against each compared one, their medians of the same run.
+    for (std::size_t other = 1; k == 0 && other < table.size(); ++other) {
+      const double rate = std::max(median(table[other].values), 0.001);
+      row.ratio.append(" (" + times(median(row.values) / rate) + " of" + labelOf(programs, other) +
+                       ")");
+    }
     rows.push_back(row);
   }
 }
