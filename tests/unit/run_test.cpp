@@ -60,27 +60,43 @@ TEST(OutputCut, PumpCallOverdue) {
   }
 }
 
-// Rows: MiB, bytes, core, children allowed, in a job, breakaway allowed => flags, process and job
-// memory, affinity, active processes, UI restrictions, creation flags (hex). Too many MiB saturate,
-// never wrap to 0; a job that cannot be left nests, without UI restrictions.
+// Rows: MiB, bytes, core, children allowed, in a job, its flags (2048 breakaway, 4096 silent) =>
+// flags, process and job memory, affinity, active processes, UI restrictions, creation flags (hex).
+// Too many MiB saturate, never wrap to 0; a job that cannot be left nests, without UI restrictions.
 TEST(Job, LimitsFollowTheConfiguration) {
   for (const std::string row :
        {"2 0 3 0 0 0 => 2718 200000 200000 8 1 ff 8080604",
-        "2 5 63 1 0 1 => 2710 5 5 8000000000000000 0 ff 8080604",
-        "0 0 64 1 1 1 => 2400 0 0 0 0 ff 9080604", "0 0 64 1 1 0 => 2400 0 0 0 0 0 8080604",
+        "2 5 63 1 0 2048 => 2710 5 5 8000000000000000 0 ff 8080604",
+        "0 0 64 1 1 2048 => 2400 0 0 0 0 ff 9080604", "0 0 64 1 1 0 => 2400 0 0 0 0 0 8080604",
+        "0 0 64 1 1 4096 => 2400 0 0 0 0 ff 8080604", "0 0 64 1 1 6144 => 2400 0 0 0 0 ff 9080604",
         "17592186044415 0 64 1 0 0 => 2700 fffffffffff00000 fffffffffff00000 0 0 ff 8080604",
         "17592186044416 0 64 1 0 0 => 2700 ffffffffffffffff ffffffffffffffff 0 0 ff 8080604"}) {
     SandboxConfig config;
-    bool inJob = false, breakaway = false;
+    bool inJob = false;
+    std::uint32_t jobFlags = 0;
     std::istringstream(row) >> config.memoryLimitMb >> config.memoryLimitBytes >>
-        config.coreAffinity >> config.allowChildProcess >> inJob >> breakaway;
-    const JobPlacement placement = placeCommandJob(inJob, breakaway);
+        config.coreAffinity >> config.allowChildProcess >> inJob >> jobFlags;
+    const JobPlacement placement = placeCommandJob(inJob, jobFlags);
     const JobLimits limits = jobLimitsFor(config, placement.uiRestrictions);
     std::ostringstream out;
     out << std::hex << limits.limitFlags << ' ' << limits.processMemoryLimit << ' '
         << limits.jobMemoryLimit << ' ' << limits.affinity << ' ' << limits.activeProcessLimit
         << ' ' << limits.uiRestrictionsClass << ' ' << placement.creationFlags;
     EXPECT_EQ(out.str(), row.substr(row.find(" => ") + 4)) << row;
+  }
+  // Rows: the machine's processors (hex mask), core => the refusal (N: "Processor N does not ...").
+  for (const std::string row : {"3 1 => ", "3 2 => 2 2", "5 1 => 1 2", "8000000000000000 63 => ",
+                                "7fffffffffffffff 63 => 63 63", "1 64 => ", "0 5 => "}) {
+    std::uint64_t mask = 0;
+    std::uint32_t core = 0;
+    std::istringstream(row) >> std::hex >> mask >> std::dec >> core;
+    std::istringstream expected(row.substr(row.find(" => ") + 4));
+    std::string n, m;
+    const std::string message =
+        expected >> n >> m
+            ? "Processor " + n + " does not exist on this machine (it has " + m + ")."
+            : "";
+    EXPECT_EQ(missingProcessor(mask, core), message) << row;
   }
 }
 
@@ -92,6 +108,15 @@ TEST(Job, AccountingFromTheRawCounters) {
     EXPECT_EQ((Values{a.peakMemoryBytes, a.userTimeMs, a.kernelTimeMs, a.cpuTimeMs, a.ioReadCount,
                       a.ioWriteCount, a.ioReadBytes, a.ioWriteBytes}),
               (ok ? Values{9, 0, 0, 0, 0, 0, 0, 0} : Values{0, 1, 2, 3, 1, 2, 3, 4}));
+  }
+  // Only the job's own count says it is empty; a failed question (its count left 0) says nothing.
+  for (const char* row : {"1 0 1", "1 2 0", "0 0 0"}) {
+    bool counted = false, empty = false;
+    std::uint32_t active = 0;
+    std::istringstream(row) >> counted >> active >> empty;
+    JobEvents events;
+    noteActiveProcesses(counted, active, events);
+    EXPECT_EQ(events.empty, empty) << row;
   }
 }
 
@@ -119,7 +144,7 @@ TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
         o.peakMemoryBytes >> message;
     JobEvents events;
     noteJobMessage(message, events);
-    EXPECT_EQ(events.empty, message == 4) << row;  // no process is left
+    EXPECT_FALSE(events.empty) << row;  // a zero message (4) may be a nested job's: only a count
     o.memoryLimitRefused = events.memoryLimitRefused;
     ExecutionReport report;
     report.exitCode = 7;  // the verdict changes no field but status and message
@@ -178,7 +203,8 @@ std::string show(const EnvironmentMap& env) {
   return text;
 }
 
-// An empty block is two zero units; a NUL cuts a string; names sort case-blind with A-Z lowered.
+// An empty block is two zero units; a NUL cuts a string; names sort case-blind with a-z raised,
+// so [ ^ _ follow the letters; other letters keep their case.
 TEST(Environment, BlockEndsWithTwoZeroUnitsAndHoldsNoOtherNul) {
   EXPECT_EQ(buildEnvironmentBlock({}), std::u16string(2, u'\0'));
   EnvironmentMap env;
@@ -191,7 +217,11 @@ TEST(Environment, BlockEndsWithTwoZeroUnitsAndHoldsNoOtherNul) {
   addEnvironmentStrings(env, u"c=2\0=C:=C:\\\0NOEQ\0A=1=x\0\0ignored\0");
   addEnvironmentStrings(env, nullptr);
   EXPECT_EQ(buildEnvironmentBlock(env),
-            std::u16string(u"_X=\0A=1=x\0B=\xFFFD\0c=2\0Path=2\0\0", 26));
+            std::u16string(u"A=1=x\0B=\xFFFD\0c=2\0Path=2\0_X=\0\0", 26));
+  EnvironmentMap order;
+  for (const char* name : {"_A", "\xC3\xA9", "^", "a1", "Z", "[", "\xC3\x89", "A_", "0", "b"})
+    setEnvVar(order, name, "");
+  EXPECT_EQ(show(order), "0=;a1=;A_=;b=;Z=;[=;^=;_A=;\xC3\x89=;\xC3\xA9=;");
 }
 
 // Rows: text => the map it leaves, ! when malformed; members before a fault stay set.
@@ -256,12 +286,14 @@ TEST(AppContainer, StaleProfilesAreThoseOfEndedSandboxes) {
   EXPECT_EQ(profilesFolder(u"C:\\P\\tesselsandbox_8_9\\AC", u"TesselSandbox_8_9"), u"C:\\P");
 }
 
-// New or resized files, their count and largest size; limits pass a value equal to them.
+// New or resized files, their count and largest size; limits pass a value equal to them. The
+// sandbox's own files directly in the folder (run9 here) are not the command's.
 TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   const FileSnapshot before = {{u"kept", 5}, {u"grown", 1}};
   const FileSnapshot after = {{u"a", 10}, {u"b", 11}, {u"grown", 10}, {u"kept", 5}, {u"z", 99}};
-  const auto scan = [&](std::uint64_t maxFileSize, std::uint32_t maxFileCount) {
-    const FileScanResult r = compareSnapshots(before, after, maxFileSize, maxFileCount);
+  const auto scan = [&](std::uint64_t maxFileSize, std::uint32_t maxFileCount,
+                        std::vector<std::u16string> own = {}) {
+    const FileScanResult r = compareSnapshots(before, after, maxFileSize, maxFileCount, own);
     std::string text = std::to_string(r.newFilesCount) + " " + std::to_string(r.maxFileSizeSeen);
     for (const std::string& name : r.generatedFiles) text += " " + name;
     return text + (r.limitExceeded ? ": " + r.message : "");
@@ -269,6 +301,13 @@ TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   EXPECT_EQ(scan(10, 2), "2 11 a b: File size limit exceeded: b (11 bytes > 10 bytes)");
   EXPECT_EQ(scan(99, 2), "3 99 a b grown z: File count limit exceeded: 3 > 2");
   EXPECT_EQ(scan(99, 3), "3 99 a b grown z");
+  EXPECT_EQ(scan(10, 0, {u"b", u"z"}), "1 10 a grown: File count limit exceeded: 1 > 0");
+  const std::filesystem::path run9 = std::filesystem::current_path() / "run9";
+  for (const std::filesystem::path& folder : {run9, run9 / ""}) {
+    EXPECT_EQ(namesDirectlyIn(folder, {"run9/o", "run9/sub/x", "./run9/../run9/e", "o", "",
+                                       (run9 / "r").string()}),
+              (std::vector<std::u16string>{u"o", u"e", u"r"}));
+  }
 }
 
 }  // namespace
