@@ -66,10 +66,16 @@ bool numericError(Walk& walk, const char* text) {
   return false;
 }
 
-// Strict mode keeps the first mistake and walks on, to learn where its report goes.
-bool refuse(Walk& walk, std::string message) {
-  if (walk.result.refusal.empty()) walk.result.refusal = std::move(message);
+// Keeps the first mistake, in either mode, and walks on: a strict source later in the invocation
+// refuses it all the same.
+bool noteMistake(Walk& walk, std::string message) {
+  if (walk.result.mistake.empty()) walk.result.mistake = std::move(message);
   return true;
+}
+
+bool noteInvalidValue(Walk& walk, const std::string& value) {
+  return noteMistake(walk,
+                     "Invalid value for option " + std::string(walk.optionName) + ": " + value);
 }
 
 template <auto Field>
@@ -79,17 +85,19 @@ bool setNumber(Walk& walk, const std::string* values) {
   std::uint64_t value = 0;
   const std::string& text = values[0];
   const NumberStatus status = parseUnsigned(text, std::numeric_limits<Number>::max(), value);
-  if (walk.result.config.strict) {
-    // Only decimal digits: a sign, a fraction, a unit or trailing text is a mistake.
-    if (status != NumberStatus::Ok || !std::all_of(text.begin(), text.end(), isDigit)) {
-      return refuse(walk,
-                    "Invalid number for option " + std::string(walk.optionName) + ": " + text);
+  if (status != NumberStatus::Ok && !walk.result.config.strict) {
+    // The lenient walk ends here, before any strict source further on is read.
+    if (status == NumberStatus::Invalid) {
+      return numericError(walk, wide ? "invalid stoull argument" : "invalid stoul argument");
     }
-  } else if (status == NumberStatus::Invalid) {
-    return numericError(walk, wide ? "invalid stoull argument" : "invalid stoul argument");
-  } else if (status == NumberStatus::OutOfRange) {
     return numericError(walk,
                         wide ? "stoull argument out of range" : "stoul argument out of range");
+  }
+  // Only decimal digits: a sign, a fraction, a unit or trailing text is a mistake. Lenient mode
+  // still takes what strtoull reads of it.
+  if (status != NumberStatus::Ok || !std::all_of(text.begin(), text.end(), isDigit)) {
+    noteMistake(walk, "Invalid number for option " + std::string(walk.optionName) + ": " + text);
+    if (walk.result.config.strict) return true;
   }
   walk.result.config.*Field = static_cast<Number>(value);
   return true;
@@ -101,16 +109,30 @@ bool setText(Walk& walk, const std::string* values) {
   return true;
 }
 
+// Any text is a mode to the lenient reading (all but "compile" run); strict mode takes only the
+// two profiles' names.
+bool setMode(Walk& walk, const std::string* values) {
+  if (values[0] != "run" && values[0] != "compile") noteInvalidValue(walk, values[0]);
+  walk.result.config.mode = values[0];
+  return true;
+}
+
+bool setEnvJson(Walk& walk, const std::string* values) {
+  if (!isJsonObjectOfTexts(values[0])) noteInvalidValue(walk, values[0]);
+  walk.result.config.envJson = values[0];
+  return true;
+}
+
 template <bool SandboxConfig::*Field, bool Value>
 bool setFlag(Walk& walk, const std::string*) {
   walk.result.config.*Field = Value;
   return true;
 }
 
-// --help and --version end the walk, unless a mistake came first.
+// --help and --version end the walk, unless strict mode has a mistake to report.
 template <CommandLine::Action Action>
 bool stopFor(Walk& walk, const std::string*) {
-  if (!walk.result.refusal.empty()) return true;
+  if (walk.result.config.strict && !walk.result.mistake.empty()) return true;
   walk.result.action = Action;
   walk.result.exitStatus = 0;
   return false;
@@ -138,7 +160,10 @@ bool setNoAllowChild(Walk& walk, const std::string*) {
   return true;
 }
 
+// NAME=VALUE; an entry without a name is passed over when the environment is assembled.
 bool appendEnv(Walk& walk, const std::string* values) {
+  const std::size_t equals = values[0].find('=');
+  if (equals == std::string::npos || equals == 0) noteInvalidValue(walk, values[0]);
   walk.result.config.env.push_back(values[0]);
   return true;
 }
@@ -154,15 +179,14 @@ bool appendCopyFile(Walk& walk, const std::string* values) {
 }
 
 // The file is laid over the configuration here, between the options before and after it.
-// A file that cannot be read or is not JSON is passed over without a word, unless strict.
+// A file that cannot be read or is not JSON is passed over, its mistake noted.
 bool applyConfigFile(Walk& walk, const std::string* values) {
   std::string contents;
   if (!walk.readFile(values[0], contents)) {
-    if (!walk.result.config.strict) return true;
-    return refuse(walk, "Configuration file could not be read: " + values[0]);
+    return noteMistake(walk, "Configuration file could not be read: " + values[0]);
   }
   const std::string fault = applyConfigText(contents, values[0], walk.result.config);
-  return fault.empty() || refuse(walk, fault);
+  return fault.empty() || noteMistake(walk, fault);
 }
 
 using C = SandboxConfig;
@@ -172,7 +196,7 @@ constexpr Option kOptions[] = {
     {"-h", 0, stopFor<CommandLine::Action::PrintUsage>},
     {"--pipe", 1, setText<&C::controlPipe>},
     {"--control-pipe", 1, setText<&C::controlPipe>},
-    {"--mode", 1, setText<&C::mode>},
+    {"--mode", 1, setMode},
     {"--compile", 0, setCompile},
     {"--run", 0, setRun},
     {"--exec", 1, setText<&C::exec>},
@@ -193,7 +217,7 @@ constexpr Option kOptions[] = {
     {"--no-allow-child", 0, setNoAllowChild},
     {"--appcontainer", 0, setFlag<&C::appcontainer, true>},
     {"--env", 1, appendEnv},
-    {"--env-json", 1, setText<&C::envJson>},
+    {"--env-json", 1, setEnvJson},
     {"--env-json-file", 1, setText<&C::envJsonFile>},
     {"--no-inherit-env", 0, setFlag<&C::inheritEnv, false>},
     {"--write-file", 2, appendWriteFile},
@@ -294,11 +318,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, ConfigFileRea
     const Option* option = completeOptionAt(args, i);
     // Unknown arguments, and options short of their values, are passed over one at a time.
     if (option == nullptr) {
-      if (result.config.strict) {
-        refuse(walk, (findOption(args[i]) != nullptr ? "Missing value for option: "
-                                                     : "Unknown option: ") +
-                         args[i]);
-      }
+      noteMistake(walk, (findOption(args[i]) != nullptr ? "Missing value for option: "
+                                                        : "Unknown option: ") +
+                            args[i]);
       ++i;
       continue;
     }

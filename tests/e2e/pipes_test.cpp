@@ -97,6 +97,8 @@ TEST(ControlPipe, ConfigurationInReportOut) {
        "Accepted",
        0},
       {{}, "--exec @exit4", "run", "RuntimeError", 4},
+      // A strict document refuses what the options' walk passed over before it.
+      {{"{\"strict\": true}\n"}, "--bogus --exec @exit0", "run", "InternalError", 1},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));

@@ -287,6 +287,9 @@ TEST(FrontEnd, StrictModeRefusesEachMistake) {
   const auto work = dir.path() / L"work";
   for (const std::string row :
        {"--stdin-file x => Unknown option: --stdin-file",
+        "--mode judge => Invalid value for option --mode: judge",
+        "--env FOO => Invalid value for option --env: FOO",
+        "--env-json {\"FOO\":1} => Invalid value for option --env-json: {\"FOO\":1}",
         "--max-out => Missing value for option: --max-out",
         "--max-out 2x => Invalid number for option --max-out: 2x",
         "--config-file @none => Configuration file could not be read: @",

@@ -194,18 +194,30 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   EXPECT_EQ(withDocument("[{\"exec\":\"a\"}]", before), before);
 }
 
-// Rows: a document => its fault in strict mode (U unknown key, I invalid value, ! no whole object);
-// lenient mode refuses none unless the document says "strict": true, wherever (T sorts first).
+// Rows: a document => its fault as strict mode words it (U unknown key, I invalid value, ! no whole
+// object), whatever the mode; "strict": true switches strict mode on, wherever (T sorts first).
+// Numbers are doubles: 18446744073709550592 and up (UINT64_MAX too) read as 2^64.
 TEST(ConfigDocument, StrictModeRefusesWhatLenientModePassesOver) {
   for (const std::string row :
-       {R"({"timeLimitMs":18446744073709551615,"maxFileCount":4294967295,"strict":false} => )",
-        R"({"TimeLimitMs":1,"strict":true} => U TimeLimitMs)", R"({"a":1,"mode":5} => U a)",
-        R"({"timeLimitMs":-1} => I timeLimitMs)", R"({"timeLimitMs":0.5} => I timeLimitMs)",
+       {R"({"timeLimitMs":18446744073709550591,"maxFileCount":4294967295,"strict":false} => )",
+        R"({"TimeLimitMs":1,"strict":true} => U TimeLimitMs)",
+        R"({"a":1,"mode":5} => U a)",
+        R"({"mode":"compile","exec":"x"} => )",
+        R"({"mode":"Compile"} => I mode)",
+        R"({"cpuLimitMs":18446744073709550592} => I cpuLimitMs)",
+        R"({"maxStdoutBytes":18446744073709551615} => I maxStdoutBytes)",
+        R"({"timeLimitMs":-1} => I timeLimitMs)",
+        R"({"timeLimitMs":0.5} => I timeLimitMs)",
         R"({"cpuLimitMs":"5"} => I cpuLimitMs)",
         R"({"memoryLimitMb":18446744073709555712} => I memoryLimitMb)",
-        R"({"maxFileCount":4294967296} => I maxFileCount)", R"({"stdinPipe":1} => I stdinPipe)",
-        R"({"env":{"A":1}} => I env)", R"({"copyFiles":[]} => I copyFiles)",
-        R"({"strict":"yes"} => I strict)", R"({"a":1, => ! src)", "{} x => ! src", "[1] => ! src",
+        R"({"maxFileCount":4294967296} => I maxFileCount)",
+        R"({"stdinPipe":1} => I stdinPipe)",
+        R"({"env":{"A":1}} => I env)",
+        R"({"copyFiles":[]} => I copyFiles)",
+        R"({"strict":"yes"} => I strict)",
+        R"({"a":1, => ! src)",
+        "{} x => ! src",
+        "[1] => ! src",
         " => ! src"}) {
     const std::vector<std::string> p = parts(row);
     const std::map<char, std::string> kinds = {{'U', "Unknown configuration key: "},
@@ -215,8 +227,8 @@ TEST(ConfigDocument, StrictModeRefusesWhatLenientModePassesOver) {
     SandboxConfig strict, lenient;
     strict.strict = true;
     EXPECT_EQ(applyConfigText(p[0], "src", strict), fault) << row;
-    const bool selfStrict = row.find("\"strict\":true") != std::string::npos;
-    EXPECT_EQ(applyConfigText(p[0], "src", lenient), selfStrict ? fault : "") << row;
+    EXPECT_EQ(applyConfigText(p[0], "src", lenient), fault) << row;
+    EXPECT_EQ(lenient.strict, row.find("\"strict\":true") != std::string::npos) << row;
   }
 }
 
@@ -243,11 +255,12 @@ std::string outcome(const CommandLine& result) {
   for (const std::string& entry : c.env) text += " env=" + entry;
   if (c.allowChildProcessSet) text += c.allowChildProcess ? " child" : " no-child";
   if (c.strict) text += " strict";
-  return result.refusal.empty() ? text : text + " [" + result.refusal + "]";
+  return result.mistake.empty() || !c.strict ? text : text + " [" + result.mistake + "]";
 }
 
-// Rows: arguments, split at each space (two give an empty one) => outcome. --strict judges the
-// whole walk, a strict document what follows it; the walk goes on past a refusal.
+// Rows: arguments, split at each space (two give an empty one) => outcome, [the refusal] when
+// strict. --strict or a strict document judges the whole walk, mistakes passed over before it too;
+// in strict mode the walk goes on past a mistake, in lenient mode --help ends it.
 TEST(Options, WalkEndsAsItShould) {
   const auto readFile = [](const std::string& path, std::string& contents) {
     contents = path == "cut.json"    ? R"({"timeLimitMs":1,)"
@@ -284,10 +297,29 @@ TEST(Options, WalkEndsAsItShould) {
         "core=4294967295 strict",
         "--strict --config-file cut.json => run time=1 strict [Configuration is not a valid JSON "
         "object: cut.json]",
-        "--x --config-file typo.json --y => run strict [Unknown configuration key: TimeLimitMs]"})
+        "--x --config-file typo.json --y => run strict [Unknown option: --x]",
+        "--time 2s --config-file typo.json => run time=2 strict [Invalid number for option --time: "
+        "2s]",
+        "--config-file none --config-file typo.json => run strict [Configuration file could not be "
+        "read: none]",
+        "--config-file cut.json --config-file typo.json => run time=1 strict [Configuration is not "
+        "a valid JSON object: cut.json]",
+        "--x -h --config-file typo.json => usage 0",
+        "--config-file typo.json --x -h => run strict [Unknown configuration key: TimeLimitMs]",
+        "--mode Compile --config-file typo.json => run strict [Invalid value for option --mode: "
+        "Compile]",
+        "--strict --env FOO --env =x => run env=FOO env==x strict [Invalid value for option --env: "
+        "FOO]",
+        "--env =x --strict => run env==x strict [Invalid value for option --env: =x]",
+        "--strict --env-json {\"A\":1} => run strict [Invalid value for option --env-json: "
+        "{\"A\":1}]",
+        "--env-json {} --strict --env-json {\"A\":\"1\"}x => run strict [Invalid value for option "
+        "--env-json: {\"A\":\"1\"}x]",
+        "--env-json {\"A\":\"1\"} --env A= --mode run --mode compile --strict => run env=A= "
+        "strict"})
     check(row);
   for (const std::string number : {"+5", "-5", "1.5", "2s", " 5", "", "18446744073709551616"})
-    EXPECT_EQ(parseCommandLine({"--strict", "--time", number}, nullptr).refusal,
+    EXPECT_EQ(parseCommandLine({"--strict", "--time", number}, nullptr).mistake,
               "Invalid number for option --time: " + number);
   // The two lines of strict mode and the version stand between --appcontainer and --help.
   EXPECT_NE(usageText().find("isolation\n  --strict                Refuse unknown options, "
