@@ -30,7 +30,7 @@ struct Option {
   Handler handler;
 };
 
-enum class NumberStatus { Ok, Invalid, OutOfRange };
+enum class NumberStatus { Invalid, OutOfRange, Ok };
 
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -257,6 +257,12 @@ bool reachesStrict(const std::vector<std::string>& args) {
 
 }  // namespace
 
+std::vector<std::string> optionNames() {
+  std::vector<std::string> names;
+  for (const Option& option : kOptions) names.emplace_back(option.name);
+  return names;
+}
+
 const std::string& usageText() {
   static const std::string text =
       "Tessel Sandbox (Windows C++)\n"
@@ -267,15 +273,21 @@ const std::string& usageText() {
       "  --run                   Shortcut for --mode run\n"
       "  --exec <cmd>            Executable command to run (e.g. \"main.exe\", \"cl.exe ...\", "
       "\"python.exe ...\")\n"
+      "  --config-file <file>    JSON configuration file, applied where it stands\n"
       "  --cwd <path>            Working directory (default: current directory)\n\n"
       "I/O Options:\n"
       "  --stdin <file>          File to pipe into standard input\n"
       "  --stdin-raw <string>    Raw string to pipe into standard input\n"
+      "  --stdin-pipe            Forward the sandbox's own standard input (over the two above)\n"
+      "  --stdout-file <file>    Also copy standard output into this file\n"
+      "  --stderr-file <file>    Also copy standard error into this file\n"
+      "  --report-file <file>    Also write the JSON report into this file\n"
       "  --base64                Encode stdout and stderr as Base64 in JSON report\n\n"
       "Resource Limits:\n"
       "  --time <ms>             Wall-clock time limit (default: 3000ms run / 15000ms compile)\n"
       "  --cpu <ms>              CPU time limit (default: 3000ms run / 15000ms compile)\n"
       "  --mem <MB>              Memory limit in MB (default: 1024MB run / 2048MB compile)\n"
+      "  --mem-bytes <bytes>     Memory limit in bytes (when not 0, instead of --mem)\n"
       "  --core <index>          CPU core affinity index (default: 0)\n"
       "  --max-out <bytes>       Max stdout bytes (default: 128KB run / 1MB compile)\n"
       "  --max-err <bytes>       Max stderr bytes (default: 128KB run / 1MB compile)\n"
@@ -288,6 +300,7 @@ const std::string& usageText() {
       "  --no-inherit-env        Do not inherit parent process environment\n"
       "  --pipe <name>           Bidirectional Named Pipe control channel (config IN, report "
       "OUT)\n"
+      "  --control-pipe <name>   The same as --pipe\n"
       "  --report-pipe <name>    Dedicated Named pipe to send execution metrics JSON\n"
       "  --write-file <rel> <content> Pre-write file in working directory\n"
       "  --copy-file <rel> <src> Pre-copy file into working directory\n"
@@ -298,9 +311,9 @@ const std::string& usageText() {
       "  --version               Print the version and exit\n"
       "  --help                  Show this help message\n\n"
       "Note: Standard Output (stdout) and Standard Error (stderr) are transparently\n"
-      "streamed in real time from the target process. When --pipe is specified, all\n"
-      "configuration is read from the pipe and the metrics report is returned on the same "
-      "pipe.\n";
+      "streamed in real time from the target process. When --pipe is specified, the\n"
+      "configuration document read from the pipe is laid over the options, and the metrics\n"
+      "report is returned on the same pipe.\n";
   return text;
 }
 

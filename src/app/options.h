@@ -11,6 +11,9 @@ namespace sandbox {
 // The usage text, byte for byte.
 const std::string& usageText();
 
+// Every option the walk takes, in the order it tries them.
+std::vector<std::string> optionNames();
+
 // What the option walk decided.
 struct CommandLine {
   enum class Action { Run, PrintUsage, PrintVersion, NumericError };

@@ -97,7 +97,6 @@ TEST(ControlPipe, ConfigurationInReportOut) {
        "Accepted",
        0},
       {{}, "--exec @exit4", "run", "RuntimeError", 4},
-      // A strict document refuses what the options' walk passed over before it.
       {{"{\"strict\": true}\n"}, "--bogus --exec @exit0", "run", "InternalError", 1},
   };
   for (const auto& row : rows) {
