@@ -41,7 +41,7 @@ int refuseUnreachableControlPipe(const SandboxConfig& config, PipeOpen outcome) 
 
 }  // namespace
 
-int runAndDeliver(SandboxConfig& config, std::string refusal) {
+int runAndDeliver(SandboxConfig& config, std::string mistake) {
   UniqueHandle control;
   if (!config.controlPipe.empty()) {
     const PipeOpen opened = openControlPipe(control, utf8ToUtf16(config.controlPipe));
@@ -52,12 +52,12 @@ int runAndDeliver(SandboxConfig& config, std::string refusal) {
     // The NUL that may end a raw message is no part of the document.
     if (!message.empty() && message.back() == '\0') message.pop_back();
     const std::string fault = applyConfigText(message, "control pipe", config);
-    if (refusal.empty()) refusal = fault;
+    if (mistake.empty()) mistake = fault;
   }
 
   SandboxRunner runner;
-  const ExecutionReport report =
-      refusal.empty() ? runner.run(config) : refusalReport(config, refusal);
+  const bool refused = config.strict && !mistake.empty();
+  const ExecutionReport report = refused ? refusalReport(config, mistake) : runner.run(config);
   const std::string text = reportToJson(report);
 
   const DeliveryPlan plan =

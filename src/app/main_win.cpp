@@ -41,7 +41,7 @@ int wmain(int argc, wchar_t** argv) {
       case sandbox::CommandLine::Action::Run:
         break;
     }
-    return sandbox::runAndDeliver(commandLine.config, commandLine.refusal);
+    return sandbox::runAndDeliver(commandLine.config, commandLine.mistake);
   } catch (const std::exception& error) {
     // Resource exhaustion inside the run: no report, and a status that cannot read as success.
     sandbox::writeStandard(STD_ERROR_HANDLE,

@@ -30,7 +30,7 @@ struct Option {
   Handler handler;
 };
 
-enum class NumberStatus { Ok, Invalid, OutOfRange };
+enum class NumberStatus { Invalid, OutOfRange, Ok };
 
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -66,10 +66,16 @@ bool numericError(Walk& walk, const char* text) {
   return false;
 }
 
-// Strict mode keeps the first mistake and walks on, to learn where its report goes.
-bool refuse(Walk& walk, std::string message) {
-  if (walk.result.refusal.empty()) walk.result.refusal = std::move(message);
+// Keeps the first mistake, in either mode, and walks on: a strict source later in the invocation
+// refuses it all the same.
+bool noteMistake(Walk& walk, std::string message) {
+  if (walk.result.mistake.empty()) walk.result.mistake = std::move(message);
   return true;
+}
+
+bool noteInvalidValue(Walk& walk, const std::string& value) {
+  return noteMistake(walk,
+                     "Invalid value for option " + std::string(walk.optionName) + ": " + value);
 }
 
 template <auto Field>
@@ -79,17 +85,19 @@ bool setNumber(Walk& walk, const std::string* values) {
   std::uint64_t value = 0;
   const std::string& text = values[0];
   const NumberStatus status = parseUnsigned(text, std::numeric_limits<Number>::max(), value);
-  if (walk.result.config.strict) {
-    // Only decimal digits: a sign, a fraction, a unit or trailing text is a mistake.
-    if (status != NumberStatus::Ok || !std::all_of(text.begin(), text.end(), isDigit)) {
-      return refuse(walk,
-                    "Invalid number for option " + std::string(walk.optionName) + ": " + text);
+  if (status != NumberStatus::Ok && !walk.result.config.strict) {
+    // The lenient walk ends here, before any strict source further on is read.
+    if (status == NumberStatus::Invalid) {
+      return numericError(walk, wide ? "invalid stoull argument" : "invalid stoul argument");
     }
-  } else if (status == NumberStatus::Invalid) {
-    return numericError(walk, wide ? "invalid stoull argument" : "invalid stoul argument");
-  } else if (status == NumberStatus::OutOfRange) {
     return numericError(walk,
                         wide ? "stoull argument out of range" : "stoul argument out of range");
+  }
+  // Only decimal digits: a sign, a fraction, a unit or trailing text is a mistake. Lenient mode
+  // still takes what strtoull reads of it.
+  if (status != NumberStatus::Ok || !std::all_of(text.begin(), text.end(), isDigit)) {
+    noteMistake(walk, "Invalid number for option " + std::string(walk.optionName) + ": " + text);
+    if (walk.result.config.strict) return true;
   }
   walk.result.config.*Field = static_cast<Number>(value);
   return true;
@@ -101,27 +109,39 @@ bool setText(Walk& walk, const std::string* values) {
   return true;
 }
 
+// Any text is a mode to the lenient reading (all but "compile" run); strict mode takes only the
+// two profiles' names.
+bool setMode(Walk& walk, const std::string* values) {
+  if (values[0] != "run" && values[0] != "compile") noteInvalidValue(walk, values[0]);
+  walk.result.config.mode = values[0];
+  return true;
+}
+
+bool setEnvJson(Walk& walk, const std::string* values) {
+  if (!isJsonObjectOfTexts(values[0])) noteInvalidValue(walk, values[0]);
+  walk.result.config.envJson = values[0];
+  return true;
+}
+
 template <bool SandboxConfig::*Field, bool Value>
 bool setFlag(Walk& walk, const std::string*) {
   walk.result.config.*Field = Value;
   return true;
 }
 
-// --help and --version end the walk, unless a mistake came first.
+// --help and --version end the walk, unless strict mode has a mistake to report.
 template <CommandLine::Action Action>
 bool stopFor(Walk& walk, const std::string*) {
-  if (!walk.result.refusal.empty()) return true;
+  if (walk.result.config.strict && !walk.result.mistake.empty()) return true;
   walk.result.action = Action;
   walk.result.exitStatus = 0;
   return false;
 }
 
-// The operator's commands run nothing and end the walk like --version, unless a mistake came
-// first.
+// The operator's commands run nothing and end the walk as --version does.
 template <CommandLine::Action Action>
 bool toolchainCommand(Walk& walk, const std::string* values) {
-  if (!walk.result.refusal.empty()) return true;
-  walk.result.action = Action;
+  if (stopFor<Action>(walk, values)) return true;
   walk.result.toolchainDirectory = values[0];
   return false;
 }
@@ -148,7 +168,10 @@ bool setNoAllowChild(Walk& walk, const std::string*) {
   return true;
 }
 
+// NAME=VALUE; an entry without a name is passed over when the environment is assembled.
 bool appendEnv(Walk& walk, const std::string* values) {
+  const std::size_t equals = values[0].find('=');
+  if (equals == std::string::npos || equals == 0) noteInvalidValue(walk, values[0]);
   walk.result.config.env.push_back(values[0]);
   return true;
 }
@@ -164,15 +187,14 @@ bool appendCopyFile(Walk& walk, const std::string* values) {
 }
 
 // The file is laid over the configuration here, between the options before and after it.
-// A file that cannot be read or is not JSON is passed over without a word, unless strict.
+// A file that cannot be read or is not JSON is passed over, its mistake noted.
 bool applyConfigFile(Walk& walk, const std::string* values) {
   std::string contents;
   if (!walk.readFile(values[0], contents)) {
-    if (!walk.result.config.strict) return true;
-    return refuse(walk, "Configuration file could not be read: " + values[0]);
+    return noteMistake(walk, "Configuration file could not be read: " + values[0]);
   }
   const std::string fault = applyConfigText(contents, values[0], walk.result.config);
-  return fault.empty() || refuse(walk, fault);
+  return fault.empty() || noteMistake(walk, fault);
 }
 
 using C = SandboxConfig;
@@ -182,7 +204,7 @@ constexpr Option kOptions[] = {
     {"-h", 0, stopFor<CommandLine::Action::PrintUsage>},
     {"--pipe", 1, setText<&C::controlPipe>},
     {"--control-pipe", 1, setText<&C::controlPipe>},
-    {"--mode", 1, setText<&C::mode>},
+    {"--mode", 1, setMode},
     {"--compile", 0, setCompile},
     {"--run", 0, setRun},
     {"--exec", 1, setText<&C::exec>},
@@ -205,7 +227,7 @@ constexpr Option kOptions[] = {
     {"--grant-toolchain", 1, toolchainCommand<CommandLine::Action::GrantToolchain>},
     {"--revoke-toolchain", 1, toolchainCommand<CommandLine::Action::RevokeToolchain>},
     {"--env", 1, appendEnv},
-    {"--env-json", 1, setText<&C::envJson>},
+    {"--env-json", 1, setEnvJson},
     {"--env-json-file", 1, setText<&C::envJsonFile>},
     {"--no-inherit-env", 0, setFlag<&C::inheritEnv, false>},
     {"--write-file", 2, appendWriteFile},
@@ -245,6 +267,12 @@ bool reachesStrict(const std::vector<std::string>& args) {
 
 }  // namespace
 
+std::vector<std::string> optionNames() {
+  std::vector<std::string> names;
+  for (const Option& option : kOptions) names.emplace_back(option.name);
+  return names;
+}
+
 const std::string& usageText() {
   static const std::string text =
       "Tessel Sandbox (Windows C++)\n"
@@ -255,15 +283,21 @@ const std::string& usageText() {
       "  --run                   Shortcut for --mode run\n"
       "  --exec <cmd>            Executable command to run (e.g. \"main.exe\", \"cl.exe ...\", "
       "\"python.exe ...\")\n"
+      "  --config-file <file>    JSON configuration file, applied where it stands\n"
       "  --cwd <path>            Working directory (default: current directory)\n\n"
       "I/O Options:\n"
       "  --stdin <file>          File to pipe into standard input\n"
       "  --stdin-raw <string>    Raw string to pipe into standard input\n"
+      "  --stdin-pipe            Forward the sandbox's own standard input (over the two above)\n"
+      "  --stdout-file <file>    Also copy standard output into this file\n"
+      "  --stderr-file <file>    Also copy standard error into this file\n"
+      "  --report-file <file>    Also write the JSON report into this file\n"
       "  --base64                Encode stdout and stderr as Base64 in JSON report\n\n"
       "Resource Limits:\n"
       "  --time <ms>             Wall-clock time limit (default: 3000ms run / 15000ms compile)\n"
       "  --cpu <ms>              CPU time limit (default: 3000ms run / 15000ms compile)\n"
       "  --mem <MB>              Memory limit in MB (default: 1024MB run / 2048MB compile)\n"
+      "  --mem-bytes <bytes>     Memory limit in bytes (when not 0, instead of --mem)\n"
       "  --core <index>          CPU core affinity index (default: 0)\n"
       "  --max-out <bytes>       Max stdout bytes (default: 128KB run / 1MB compile)\n"
       "  --max-err <bytes>       Max stderr bytes (default: 128KB run / 1MB compile)\n"
@@ -276,6 +310,7 @@ const std::string& usageText() {
       "  --no-inherit-env        Do not inherit parent process environment\n"
       "  --pipe <name>           Bidirectional Named Pipe control channel (config IN, report "
       "OUT)\n"
+      "  --control-pipe <name>   The same as --pipe\n"
       "  --report-pipe <name>    Dedicated Named pipe to send execution metrics JSON\n"
       "  --write-file <rel> <content> Pre-write file in working directory\n"
       "  --copy-file <rel> <src> Pre-copy file into working directory\n"
@@ -288,9 +323,9 @@ const std::string& usageText() {
       "  --version               Print the version and exit\n"
       "  --help                  Show this help message\n\n"
       "Note: Standard Output (stdout) and Standard Error (stderr) are transparently\n"
-      "streamed in real time from the target process. When --pipe is specified, all\n"
-      "configuration is read from the pipe and the metrics report is returned on the same "
-      "pipe.\n";
+      "streamed in real time from the target process. When --pipe is specified, the\n"
+      "configuration document read from the pipe is laid over the options, and the metrics\n"
+      "report is returned on the same pipe.\n";
   return text;
 }
 
@@ -308,11 +343,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, ConfigFileRea
     const Option* option = completeOptionAt(args, i);
     // Unknown arguments, and options short of their values, are passed over one at a time.
     if (option == nullptr) {
-      if (result.config.strict) {
-        refuse(walk, (findOption(args[i]) != nullptr ? "Missing value for option: "
-                                                     : "Unknown option: ") +
-                         args[i]);
-      }
+      noteMistake(walk, (findOption(args[i]) != nullptr ? "Missing value for option: "
+                                                        : "Unknown option: ") +
+                            args[i]);
       ++i;
       continue;
     }

@@ -11,6 +11,9 @@ namespace sandbox {
 // The usage text, byte for byte.
 const std::string& usageText();
 
+// Every option the walk takes, in the order it tries them.
+std::vector<std::string> optionNames();
+
 // What the option walk decided.
 struct CommandLine {
   enum class Action {
@@ -26,10 +29,13 @@ struct CommandLine {
   int exitStatus = 0;              // for PrintUsage: 1 with no arguments, 0 for --help / -h
   std::string errorText;           // for NumericError: "invalid stoull argument" and the like
   std::string toolchainDirectory;  // for GrantToolchain and RevokeToolchain, as given
-  // Strict mode: the first mistake found, as the message of the report that takes the run's
-  // place; empty when there is none. The walk goes on past it (--help and --version no longer
-  // end it), so that the report reaches the channels named after the mistake.
-  std::string refusal;
+  // The first mistake of the walk, in either mode, as strict mode words it: an unknown option, a
+  // value missing or malformed, a configuration file unreadable or faulty. It refuses the run
+  // (the message of the report that takes its place) when strict mode is on once every source
+  // is read: config.strict at the end of the walk, or a control-pipe document that switches it
+  // on. Empty when there is none. In strict mode the walk goes on past it (--help and --version
+  // no longer end it), so that the report reaches the channels named after it.
+  std::string mistake;
 };
 
 // Reads a JSON configuration file for --config-file: the whole file as bytes, or false when
@@ -39,8 +45,9 @@ using ConfigFileReader = bool (*)(const std::string& utf8Path, std::string& cont
 // Walks the arguments (program name excluded, UTF-8) in order into a fresh SandboxConfig.
 // Unknown arguments and options short of their values are skipped; the walk stops at --help,
 // -h, --version, --grant-toolchain, --revoke-toolchain or the first malformed number. --strict
-// anywhere the walk reaches it as an option applies to every argument, those before it too; a
-// configuration file that sets "strict" makes strict the rest of the walk from that file on. A null
+// anywhere the walk reaches it as an option makes the whole walk strict; a configuration file that
+// sets "strict" makes strict the rest of the walk, and the mistakes passed over before it refuse
+// the run all the same. A null
 // `readFile` means readConfigFile.
 CommandLine parseCommandLine(const std::vector<std::string>& args, ConfigFileReader readFile);
 

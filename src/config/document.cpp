@@ -9,7 +9,7 @@ namespace {
 using C = SandboxConfig;
 
 // What a key's value must be in strict mode.
-enum class Expect { Text, Flag, Uint64, Uint32, Texts };
+enum class Expect { Text, Mode, Flag, Uint64, Uint32, Texts };
 
 // A text field keeps its value unless the member is a string.
 template <std::string C::*Field>
@@ -73,7 +73,7 @@ struct Key {
 
 // Applied in this order; "strict" is last, as it changes no other field.
 constexpr Key kKeys[] = {
-    {"mode", Expect::Text, readText<&C::mode>},
+    {"mode", Expect::Mode, readText<&C::mode>},
     {"exec", Expect::Text, readText<&C::exec>},
     {"cwd", Expect::Text, readText<&C::cwd>},
     {"stdin", Expect::Text, readText<&C::stdinText>},
@@ -99,32 +99,39 @@ constexpr Key kKeys[] = {
     {"strict", Expect::Flag, readStrict},
 };
 
-// An integral number from 0 to `largest`. Numbers are doubles: 18446744073709551615, the largest
-// 64-bit value, reads as 2^64, so that is the largest accepted for a 64-bit field.
-bool isCount(const JsonValue& value, double largest) {
+// An integral number from 0 to below `end`. Numbers are doubles, so a 64-bit field ends where
+// they reach 2^64: the largest 64-bit value itself reads as 2^64, as do all numbers too large.
+bool isCount(const JsonValue& value, double end) {
   const double number = value.numberValue;
-  return value.kind == JsonValue::Kind::Number && number >= 0 && number <= largest &&
+  return value.kind == JsonValue::Kind::Number && number >= 0 && number < end &&
          std::trunc(number) == number;
+}
+
+bool isObjectOfTexts(const JsonValue& value) {
+  if (value.kind != JsonValue::Kind::Object) return false;
+  for (const auto& member : value.objectValue) {
+    if (member.second.kind != JsonValue::Kind::String) return false;
+  }
+  return true;
 }
 
 bool isSound(const JsonValue& value, Expect expect) {
   switch (expect) {
     case Expect::Text:
       return value.kind == JsonValue::Kind::String;
+    case Expect::Mode:
+      return value.kind == JsonValue::Kind::String &&
+             (value.stringValue == "run" || value.stringValue == "compile");
     case Expect::Flag:
       return value.kind == JsonValue::Kind::Bool;
     case Expect::Uint64:
       return isCount(value, 18446744073709551616.0);
     case Expect::Uint32:
-      return isCount(value, 4294967295.0);
+      return isCount(value, 4294967296.0);
     case Expect::Texts:
       break;
   }
-  if (value.kind != JsonValue::Kind::Object) return false;
-  for (const auto& member : value.objectValue) {
-    if (member.second.kind != JsonValue::Kind::String) return false;
-  }
-  return true;
+  return isObjectOfTexts(value);
 }
 
 }  // namespace
@@ -154,11 +161,16 @@ std::string applyConfigText(const std::string& text, const std::string& source,
   std::size_t end = 0;
   const bool parsed = parseJson(text, document, end);
   if (parsed) applyConfigDocument(document, config);
-  if (!config.strict) return {};
   if (!parsed || !isWholeObject(text, document, end)) {
     return "Configuration is not a valid JSON object: " + source;
   }
   return findDocumentFault(document);
+}
+
+bool isJsonObjectOfTexts(const std::string& text) {
+  JsonValue value;
+  std::size_t end = 0;
+  return parseJson(text, value, end) && isWholeObject(text, value, end) && isObjectOfTexts(value);
 }
 
 }  // namespace sandbox

@@ -10,8 +10,8 @@
 namespace sandbox {
 namespace {
 
-char16_t lowerAscii(char16_t unit) {
-  return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+char16_t upperAscii(char16_t unit) {
+  return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
 }
 
 // isspace of the "C" locale, without its locale or its undefined behaviour on negative chars.
@@ -82,8 +82,8 @@ std::size_t driveEnd(const std::u16string& folder) {
 bool EnvNameLess::operator()(const std::u16string& left, const std::u16string& right) const {
   const std::size_t common = left.size() < right.size() ? left.size() : right.size();
   for (std::size_t i = 0; i < common; ++i) {
-    const char16_t a = lowerAscii(left[i]);
-    const char16_t b = lowerAscii(right[i]);
+    const char16_t a = upperAscii(left[i]);
+    const char16_t b = upperAscii(right[i]);
     if (a != b) return a < b;
   }
   return left.size() < right.size();

@@ -10,9 +10,10 @@
 
 namespace sandbox {
 
-// Orders variable names as Windows does: each UTF-16 unit A-Z is lowered to a-z (other letters
-// keep their case), then units compare as unsigned 16-bit numbers; a prefix sorts first. So
-// names equal but for ASCII case are one variable, and "_X" sorts before "A".
+// Orders variable names as Windows sorts its own block: each UTF-16 unit a-z is raised to A-Z
+// (other letters keep their case), then units compare as unsigned 16-bit numbers; a prefix sorts
+// first. So names equal but for ASCII case are one variable, and "_X", "[" and "^" sort after
+// "Z" (the runtime's lookups and updates of the block assume this order).
 struct EnvNameLess {
   bool operator()(const std::u16string& left, const std::u16string& right) const;
 };

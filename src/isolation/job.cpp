@@ -1,15 +1,26 @@
 #include "isolation/job.h"
 
+#include <bit>
+
 namespace sandbox {
 
 std::uint64_t affinityMaskFor(std::uint32_t coreAffinity) {
   return coreAffinity < 64 ? std::uint64_t{1} << coreAffinity : 0;
 }
 
-JobPlacement placeCommandJob(bool sandboxInJob, bool breakawayAllowed) {
+std::string missingProcessor(std::uint64_t systemAffinityMask, std::uint32_t coreAffinity) {
+  const std::uint64_t pin = affinityMaskFor(coreAffinity);
+  if (pin == 0 || systemAffinityMask == 0 || (systemAffinityMask & pin) != 0) return {};
+  return "Processor " + std::to_string(coreAffinity) + " does not exist on this machine (it has " +
+         std::to_string(std::popcount(systemAffinityMask)) + ").";
+}
+
+JobPlacement placeCommandJob(bool sandboxInJob, std::uint32_t jobLimitFlags) {
   JobPlacement placement;
-  if (sandboxInJob && breakawayAllowed) placement.creationFlags |= kCreateBreakawayFromJob;
-  placement.uiRestrictions = !sandboxInJob || breakawayAllowed;
+  const bool breakaway = (jobLimitFlags & kJobLimitBreakawayOk) != 0;
+  const bool silent = (jobLimitFlags & kJobLimitSilentBreakawayOk) != 0;
+  if (sandboxInJob && breakaway) placement.creationFlags |= kCreateBreakawayFromJob;
+  placement.uiRestrictions = !sandboxInJob || breakaway || silent;
   return placement;
 }
 
@@ -43,7 +54,10 @@ void noteJobMessage(std::uint32_t message, JobEvents& events) {
   if (message == kJobMessageProcessMemoryLimit || message == kJobMessageJobMemoryLimit) {
     events.memoryLimitRefused = true;
   }
-  if (message == kJobMessageActiveProcessZero) events.empty = true;
+}
+
+void noteActiveProcesses(bool counted, std::uint32_t activeProcesses, JobEvents& events) {
+  if (counted) events.empty = activeProcesses == 0;
 }
 
 JobAccounting accountingFromRaw(const RawJobCounters& raw) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "config/config.h"
 
@@ -14,6 +15,8 @@ inline constexpr std::uint32_t kJobLimitAffinity = 0x10;
 inline constexpr std::uint32_t kJobLimitProcessMemory = 0x100;
 inline constexpr std::uint32_t kJobLimitJobMemory = 0x200;
 inline constexpr std::uint32_t kJobLimitDieOnUnhandledException = 0x400;
+inline constexpr std::uint32_t kJobLimitBreakawayOk = 0x800;
+inline constexpr std::uint32_t kJobLimitSilentBreakawayOk = 0x1000;
 inline constexpr std::uint32_t kJobLimitKillOnJobClose = 0x2000;
 // All eight user-interface restrictions (JOB_OBJECT_UILIMIT_HANDLES ... EXITWINDOWS).
 inline constexpr std::uint32_t kJobUiRestrictAll = 0xFF;
@@ -31,12 +34,23 @@ struct JobPlacement {
 };
 
 // Windows nests a job in another only when it sets no user-interface restrictions. So a command
-// that may break away from the sandbox's job does, and its own job keeps every restriction;
-// otherwise its job goes without them, so that it nests.
-JobPlacement placeCommandJob(bool sandboxInJob, bool breakawayAllowed);
+// that may break away from the sandbox's job (`jobLimitFlags`, the limit flags of that job, hold
+// kJobLimitBreakawayOk) does, and its own job keeps every restriction. A job that lets children go
+// only silently (kJobLimitSilentBreakawayOk alone) refuses the breakaway flag, but the command
+// leaves it by itself: the restrictions stay planned, and the check of the created command
+// (restrictUserInterface only for a command in no job) decides. Otherwise the job goes without
+// them, so that it nests.
+JobPlacement placeCommandJob(bool sandboxInJob, std::uint32_t jobLimitFlags);
 
 // The processor mask for `coreAffinity`: only that bit when it is below 64, else 0 (no limit).
 std::uint64_t affinityMaskFor(std::uint32_t coreAffinity);
+
+// The run's failure when `coreAffinity` (below 64) names no processor of `systemAffinityMask`,
+// the processors of the machine (of the sandbox's processor group): "Processor N does not exist on
+// this machine (it has M)." A job's affinity must lie within that mask, so such a pin could only
+// fail as a job Windows refuses. Empty when the processor exists, for 64 and more (no pin), and
+// for a mask of 0 (not known).
+std::string missingProcessor(std::uint64_t systemAffinityMask, std::uint32_t coreAffinity);
 
 // What the job's extended limit information and UI restrictions are set to. Fields whose flag
 // is absent from `limitFlags` are 0.
@@ -64,14 +78,26 @@ inline constexpr std::uint32_t kJobMessageActiveProcessZero = 4;
 inline constexpr std::uint32_t kJobMessageProcessMemoryLimit = 9;
 inline constexpr std::uint32_t kJobMessageJobMemoryLimit = 10;
 
-// What the job's notifications have said so far.
+// What the run knows of its job. A job the command makes inside the run's job posts its
+// notifications to the run's port as well (every job of a chain posts to the ports above it), and
+// nothing in them tells the two apart: the completion key is that of the run's own association
+// whichever job sent the message, and a process id names a process that is in the run's job too.
 struct JobEvents {
-  bool memoryLimitRefused = false;  // an allocation beyond a memory limit was refused
-  bool empty = false;               // no process is left in the job
+  // An allocation beyond a memory limit was refused: the run's, or one a job of the command's set
+  // (counted as the run's, since it cannot be told apart).
+  bool memoryLimitRefused = false;
+  // The run's own job counted no active process. A zero message cannot say so: it may be a
+  // nested job's, emptied while the run's processes are still being ended.
+  bool empty = false;
 };
 
-// Takes one notification into the events; other messages change nothing.
+// Takes one notification into the events; other messages, and the zero count of any job of the
+// chain (ACTIVE_PROCESS_ZERO only prompts the question to the run's job), change nothing.
 void noteJobMessage(std::uint32_t message, JobEvents& events);
+
+// Takes the run's own job's count of active processes (JOBOBJECT_BASIC_ACCOUNTING_INFORMATION,
+// asked of that job); `counted` false when the question failed, which says nothing.
+void noteActiveProcesses(bool counted, std::uint32_t activeProcesses, JobEvents& events);
 
 // A job's accounting, summed over every process that has run in it. All 0 unless a query
 // filled them.

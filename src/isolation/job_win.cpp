@@ -30,7 +30,9 @@ JobHandle createJobWithLimits(const JobLimits& limits, StepFailure* failure) {
   // A job that is to nest is never given any, not even an empty set.
   if (limits.uiRestrictionsClass != 0) restrictUserInterface(job);
 
-  // Without a port the run loses only the word of a refused allocation; the job is still used.
+  // Without a port the run loses only the word of a refused allocation; the job is still used. The
+  // key (the job's handle) is this association's: every message on the port carries it, those of
+  // a job nested inside this one too, so it names the port, not the job that sent the message.
   UniqueHandle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
   JOBOBJECT_ASSOCIATE_COMPLETION_PORT association{job.get(), port.get()};
   if (port && SetInformationJobObject(job.get(), JobObjectAssociateCompletionPortInformation,
@@ -64,14 +66,20 @@ JobHandle createJobFor(const SandboxConfig& config) {
 
 JobPlacement placementOfThisProcess() {
   const bool inJob = isInAnyJob(GetCurrentProcess());
-  bool breakaway = false;
   JOBOBJECT_BASIC_LIMIT_INFORMATION own{};
   // A null handle names the job this process is in (the innermost one, when nested).
-  if (inJob && QueryInformationJobObject(nullptr, JobObjectBasicLimitInformation, &own, sizeof own,
-                                         nullptr)) {
-    breakaway = (own.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0;
+  if (!inJob || !QueryInformationJobObject(nullptr, JobObjectBasicLimitInformation, &own,
+                                           sizeof own, nullptr)) {
+    own.LimitFlags = 0;
   }
-  return placeCommandJob(inJob, breakaway);
+  return placeCommandJob(inJob, own.LimitFlags);
+}
+
+std::uint64_t systemAffinityMask() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 0;
+  return system;
 }
 
 bool isInAnyJob(HANDLE process) {
@@ -95,12 +103,12 @@ bool waitUntilJobEmpty(const JobHandle& job, JobEvents& events, std::uint32_t ti
   const ULONGLONG start = GetTickCount64();
   for (;;) {
     drainJobEvents(job, events);
-    // The notification is not guaranteed to arrive: the count is asked as well.
+    // Asked of the run's own job: its zero message may never arrive, and one of a nested job
+    // comes while the run's own processes are still going.
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION basic{};
-    if (!events.empty && QueryInformationJobObject(job.get(), JobObjectBasicAccountingInformation,
-                                                   &basic, sizeof basic, nullptr)) {
-      events.empty = basic.ActiveProcesses == 0;
-    }
+    const bool counted = QueryInformationJobObject(job.get(), JobObjectBasicAccountingInformation,
+                                                   &basic, sizeof basic, nullptr) != FALSE;
+    noteActiveProcesses(counted, basic.ActiveProcesses, events);
     const ULONGLONG waited = GetTickCount64() - start;
     if (events.empty || waited >= timeoutMs) return events.empty;
     const DWORD pause = static_cast<DWORD>(std::min<ULONGLONG>(timeoutMs - waited, 10));

@@ -49,9 +49,12 @@ JobHandle createLimitedJob(std::uint64_t memoryLimitBytes, std::uint64_t affinit
 // restrictions included (a refusal of those is ignored).
 JobHandle createJobFor(const SandboxConfig& config);
 
-// placeCommandJob for this process: whether it runs in a job, and whether that job allows
-// breakaway (JOB_OBJECT_LIMIT_BREAKAWAY_OK).
+// placeCommandJob for this process: whether it runs in a job, and that job's limit flags (0 when
+// they cannot be read).
 JobPlacement placementOfThisProcess();
+
+// The processors of this process's group (GetProcessAffinityMask's system mask); 0 when unknown.
+std::uint64_t systemAffinityMask();
 
 // Whether `process` is in any job; a failed question counts as yes (a job that can nest runs
 // anywhere).
@@ -69,9 +72,9 @@ JobAccounting queryJobAccounting(const JobHandle& job);
 // for every supervision pass: no allocation.
 void drainJobEvents(const JobHandle& job, JobEvents& events);
 
-// Waits until no process is left in the job (its notification, or its count of active
-// processes), at most `timeoutMs`; notifications that arrive meanwhile go into `events`. True
-// when the job is empty.
+// Waits until the job's own count of active processes is 0, at most `timeoutMs`; a notification
+// (the job's zero message, or any of a job the command made) only ends a pause early, and goes
+// into `events`. True when the job is empty.
 bool waitUntilJobEmpty(const JobHandle& job, JobEvents& events, std::uint32_t timeoutMs);
 
 // Ends every process in the job with `exitCode`. False for a null job or when Windows refuses.

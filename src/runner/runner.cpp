@@ -1,7 +1,7 @@
 #include "runner/runner.h"
 
 #include "common/path.h"
-#include "config/json.h"
+#include "config/document.h"
 
 namespace sandbox {
 namespace {
@@ -18,13 +18,9 @@ std::string findUnreadableInput(const SandboxConfig& config, InputFileReader rea
   if (!config.envJsonFile.empty()) {
     std::string text;
     if (!read(config.envJsonFile, &text)) return unreadable(config.envJsonFile);
-    JsonValue dictionary;
-    std::size_t end = 0;
-    bool strings = parseJson(text, dictionary, end) && isWholeObject(text, dictionary, end);
-    for (const auto& member : dictionary.objectValue) {
-      strings = strings && member.second.kind == JsonValue::Kind::String;
+    if (!isJsonObjectOfTexts(text)) {
+      return "Environment file is not a JSON object of strings: " + config.envJsonFile;
     }
-    if (!strings) return "Environment file is not a JSON object of strings: " + config.envJsonFile;
   }
   for (const auto& copy : config.copyFiles) {
     if (!read(copy.second, nullptr)) return unreadable(copy.second);

@@ -272,9 +272,13 @@ RunOutcome outcomeOf(const SupervisionResult& supervision, DWORD exitCode,
 ExecutionReport SandboxRunner::run(SandboxConfig& config) {
   ExecutionReport report;
   if (!beginReport(config, report)) return report;
+  const std::string noProcessor = missingProcessor(systemAffinityMask(), config.coreAffinity);
+  if (!noProcessor.empty()) return fail(report, noProcessor);
 
   const std::filesystem::path workDir = prepareWorkingDirectory(config);
-  FileScanner scanner{workDir, config.maxFileSizeBytes, config.maxFileCount, takeSnapshot(workDir)};
+  FileScanner scanner{
+      workDir, config.maxFileSizeBytes, config.maxFileCount, takeSnapshot(workDir),
+      namesDirectlyIn(workDir, {config.stdoutFile, config.stderrFile, config.reportFile})};
 
   const std::uint64_t memoryLimit = effectiveMemoryLimit(config);
   const JobPlacement placement = placementOfThisProcess();

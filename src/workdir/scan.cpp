@@ -1,5 +1,9 @@
 #include "workdir/scan.h"
 
+#include <algorithm>
+#include <system_error>
+
+#include "common/path.h"
 #include "common/text.h"
 
 namespace sandbox {
@@ -16,10 +20,30 @@ std::string countLimitMessage(std::uint32_t count, std::uint32_t limit) {
 
 }  // namespace
 
+std::vector<std::u16string> namesDirectlyIn(const std::filesystem::path& directory,
+                                            const std::vector<std::string>& paths) {
+  // "C:\run9\" names the same folder as "C:\run9".
+  const std::filesystem::path folder =
+      directory.has_filename() ? directory : directory.parent_path();
+  std::vector<std::u16string> names;
+  for (const std::string& text : paths) {
+    if (text.empty()) continue;
+    std::error_code error;
+    const std::filesystem::path path =
+        std::filesystem::absolute(pathFromUtf8(text), error).lexically_normal();
+    if (error || path.parent_path() != folder) continue;
+    const std::u8string name = path.filename().u8string();
+    names.push_back(utf8ToUtf16(std::string(name.begin(), name.end())));
+  }
+  return names;
+}
+
 FileScanResult compareSnapshots(const FileSnapshot& before, const FileSnapshot& after,
-                                std::uint64_t maxFileSizeBytes, std::uint32_t maxFileCount) {
+                                std::uint64_t maxFileSizeBytes, std::uint32_t maxFileCount,
+                                const std::vector<std::u16string>& ownFiles) {
   FileScanResult result;
   for (const auto& [name, size] : after) {
+    if (std::find(ownFiles.begin(), ownFiles.end(), name) != ownFiles.end()) continue;
     const auto previous = before.find(name);
     if (previous != before.end() && previous->second == size) continue;
     std::string utf8Name = utf16ToUtf8(name);
@@ -41,7 +65,7 @@ FileScanResult compareSnapshots(const FileSnapshot& before, const FileSnapshot& 
 
 FileScanResult scanAfterRun(const FileScanner& scanner) {
   return compareSnapshots(scanner.before, takeSnapshot(scanner.root), scanner.maxFileSizeBytes,
-                          scanner.maxFileCount);
+                          scanner.maxFileCount, scanner.ownFiles);
 }
 
 }  // namespace sandbox

@@ -28,15 +28,26 @@ struct FileScanner {
   std::uint64_t maxFileSizeBytes = 0;
   std::uint32_t maxFileCount = 0;
   FileSnapshot before;
+  // Names in `root` the sandbox itself writes (its copies of the output, the report): none of
+  // them is a file of the command's.
+  std::vector<std::u16string> ownFiles;
 };
+
+// The last components of those `paths` (UTF-8, relative ones against the sandbox's current
+// directory; empty ones skipped) that lie directly in `directory` (absolute and lexically normal,
+// as resolveWorkingDirectory gives it): the same path, compared as written.
+std::vector<std::u16string> namesDirectlyIn(const std::filesystem::path& directory,
+                                            const std::vector<std::string>& paths);
 
 // Compares the files after the run with those before it. A file whose name and size are both
 // unchanged is untouched; every other file in `after` is listed, and counted as new only when
 // its name is absent from `before`. The first listed file larger than `maxFileSizeBytes` ends
 // the walk with the size message; otherwise more than `maxFileCount` new files give the count
-// message. Both limits are strict (a value equal to the limit passes).
+// message. Both limits are strict (a value equal to the limit passes). Names in `ownFiles` are
+// passed over.
 FileScanResult compareSnapshots(const FileSnapshot& before, const FileSnapshot& after,
-                                std::uint64_t maxFileSizeBytes, std::uint32_t maxFileCount);
+                                std::uint64_t maxFileSizeBytes, std::uint32_t maxFileCount,
+                                const std::vector<std::u16string>& ownFiles = {});
 
 // The regular files directly in `directory` (links followed; subdirectories not entered), each
 // under its name exactly as the file system holds it, trailing dots and spaces and device-like
@@ -44,7 +55,8 @@ FileScanResult compareSnapshots(const FileSnapshot& before, const FileSnapshot& 
 // an empty snapshot, and an error part-way through gives the entries gathered until then.
 FileSnapshot takeSnapshot(const std::filesystem::path& directory);
 
-// Snapshots `scanner.root` again and compares it with `scanner.before` under its limits.
+// Snapshots `scanner.root` again and compares it with `scanner.before` under its limits, the
+// sandbox's own files left out.
 FileScanResult scanAfterRun(const FileScanner& scanner);
 
 }  // namespace sandbox

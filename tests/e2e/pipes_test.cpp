@@ -81,6 +81,7 @@ TEST(ControlPipe, ConfigurationInReportOut) {
        "Accepted",
        0},
       {{}, "--exec @exit4", "run", "RuntimeError", 4},
+      {{"{\"strict\": true}\n"}, "--bogus --exec @exit0", "run", "InternalError", 1},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));

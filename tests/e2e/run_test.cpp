@@ -69,6 +69,7 @@ TEST(Run, VerdictsStreamsInputAndFiles) {
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 3);
   writeFile(dir.path() / L"\u00e9ntr\u00e9e.txt", big);  // more than a pipe holds
   const std::string kFileSize = "File size limit exceeded: big. (300000 bytes > 131072 bytes)";
+  const std::string cores = std::to_string(std::thread::hardware_concurrency());  // Wine's too
   const Row rows[] = {
       {"--allow-child", "spawn-grandchild sleep 300 write-file @late 1", "", "Accepted", 0, kRunOk,
        "", ""},
@@ -87,6 +88,8 @@ TEST(Run, VerdictsStreamsInputAndFiles) {
        "", pattern(10)},
       {"--exec no_such_program_here.exe", "", "", "InternalError", 0,
        "CreateProcessW failed with error code: 2", "", ""},
+      {"--core @cores", "print hi", "", "InternalError", 0,
+       "Processor " + cores + " does not exist on this machine (it has " + cores + ").", "", ""},
       {"--time 10000 --exec @missing-dll", "", "", "RuntimeError", -1073741515,
        "Process exited with non-zero exit code: -1073741515", "", ""},
       {"!output-first", "print hi print-err e", "", "Accepted", 0, kRunOk, "hi", "e"},
@@ -132,7 +135,8 @@ TEST(Run, VerdictsStreamsInputAndFiles) {
         {"@big.", verbatim + "big."},
         {"big_", "big "},
         {"@copy", work.utf8() + "\\sub\\keep.txt"},
-        {"@missing-dll", pathUtf8(besideTests(L"sandbox-check-nodll.exe"))}};
+        {"@missing-dll", pathUtf8(besideTests(L"sandbox-check-nodll.exe"))},
+        {"@cores", cores}};
     const ProcessResult result = run(row, values, {"--cwd", work.utf8()});
     EXPECT_FALSE(result.timedOut);
     // The unread row's 2 s limit plus 2 s; a crash or missing DLL at once (no dialog); others 5 s.
@@ -335,12 +339,13 @@ TEST(FrontEnd, StrictModeRefusesEachMistake) {
   const auto work = dir.path() / L"work";
   for (const std::string row :
        {"--stdin-file x => Unknown option: --stdin-file",
+        "--mode judge => Invalid value for option --mode: judge",
+        "--env FOO => Invalid value for option --env: FOO",
+        "--env-json {\"FOO\":1} => Invalid value for option --env-json: {\"FOO\":1}",
         "--max-out => Missing value for option: --max-out",
         "--max-out 2x => Invalid number for option --max-out: 2x",
         "--config-file @none => Configuration file could not be read: @",
         "--stdin @none => Input file could not be read: @",
-        "--env-json-file @none => Input file could not be read: @",
-        "--copy-file c @none => Input file could not be read: @",
         "--env-json-file @env => Environment file is not a JSON object of strings: @"}) {
     std::vector<std::string> args = withChild(
         {"--strict", "--cwd", pathUtf8(work), "--write-file", "w", "w"}, {"print", "ran"});

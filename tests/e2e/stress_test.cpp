@@ -34,7 +34,8 @@ StressScale stressScale() {
 
 // Sandboxes at once, each with its own working directory, input, output (a size no other run
 // has), file, report and verdict: accepted, a runtime error, or stopped at its output limit
-// half way through its pattern (every third).
+// half way through its pattern (every third). The copies of the output lie in the working
+// directory: they are the sandbox's, not files of the command's.
 TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
   const StressScale scale = stressScale();
   const int count = scale.sandboxesAtOnce;
@@ -49,13 +50,12 @@ TEST(StressParallel, SandboxesAtOnceKeepTheirOwnOutputsFilesAndReports) {
     const std::size_t bytes = sizeOf(i);
     dirs.push_back(std::make_unique<TempDir>(L"stress"));
     const auto& dir = dirs.back()->path();
-    std::filesystem::create_directory(dir / L"work");  // apart from the outputs, for the scan
     started.push_back(startSandbox(
         withChild(
-            {"--cwd", pathUtf8(dir / L"work"), "--stdout-file", pathUtf8(dir / L"out"),
-             "--stderr-file", pathUtf8(dir / L"err"), "--report-file", pathUtf8(dir / L"report"),
-             "--stdin-raw", tag + ";", "--max-out",
-             std::to_string(i % 3 == 2 ? bytes / 2 : bytes + 99), "--time", "60000"},
+            {"--cwd", pathUtf8(dir), "--stdout-file", pathUtf8(dir / L"out"), "--stderr-file",
+             pathUtf8(dir / L"err"), "--report-file", pathUtf8(dir / L"report"), "--stdin-raw",
+             tag + ";", "--max-out", std::to_string(i % 3 == 2 ? bytes / 2 : bytes + 99), "--time",
+             "60000"},
             {"echo-stdin", "write-stdout", std::to_string(bytes), "print-err", tag, "write-file",
              tag + ".bin", std::to_string(1000 + i), "exit", std::to_string(i % 3 == 1 ? i : 0)}),
         options));

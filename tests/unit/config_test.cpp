@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "common/quote.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "config/document.h"
@@ -18,6 +19,7 @@
 #include "ipc/framing.h"
 #include "isolation/launch.h"
 #include "isolation/winpath.h"
+#include "runner/runner.h"
 
 namespace sandbox {
 namespace {
@@ -65,6 +67,9 @@ TEST(BuildCommandLine, QuotesTheProgramFoundInTheWorkingDirectory) {
     const std::vector<std::string> p = parts(row);
     EXPECT_EQ(show(buildCommandLine(p[0], utf8ToUtf16(p[1]), probe)), p[2]) << row;
   }
+  for (const std::string row :
+       {R"(a\ => a\)", R"( => "")", R"(a b\ => "a b\\")", R"("\ => "\"\\")"})
+    EXPECT_EQ(show(quoteArgument(utf8ToUtf16(parts(row)[0]))), parts(row)[1]) << row;
 }
 
 // Rows: each attempt's error => created, attempts, error, ms paused; only 32 and 5 (held) retry.
@@ -194,46 +199,60 @@ TEST(ConfigDocument, EachKeySetsTheFieldOfItsOption) {
   EXPECT_EQ(withDocument("[{\"exec\":\"a\"}]", before), before);
 }
 
-// Rows: a document => its fault in strict mode (U unknown key, I invalid value, ! no whole object);
-// lenient mode refuses none unless the document says "strict": true, wherever (T sorts first).
+// Strict mode's message with its fixed text shortened to a letter, for the rows.
+std::string brief(const std::string& text) {
+  for (const std::string t :
+       {"U Unknown option: ", "M Missing value for option: ", "N Invalid number for option ",
+        "V Invalid value for option ",
+        "F Configuration file could not be read: ", "K Unknown configuration key: ",
+        "J Configuration is not a valid JSON object: ", "I Invalid value for configuration key: ",
+        "R Input file could not be read: ", "E Environment file is not a JSON object of strings: "})
+    if (text.starts_with(t.substr(2))) return t.substr(0, 2) + text.substr(t.size() - 2);
+  return text;
+}
+
+// Rows: a document => its fault (brief), whatever the mode; "strict": true, wherever (T sorts
+// first), switches strict mode on. Numbers are doubles: 18446744073709550592 and up read as 2^64.
 TEST(ConfigDocument, StrictModeRefusesWhatLenientModePassesOver) {
   for (const std::string row :
-       {R"({"timeLimitMs":18446744073709551615,"maxFileCount":4294967295,"strict":false} => )",
-        R"({"TimeLimitMs":1,"strict":true} => U TimeLimitMs)", R"({"a":1,"mode":5} => U a)",
+       {R"({"timeLimitMs":18446744073709550591,"maxFileCount":4294967295,"strict":false} => )",
+        R"({"TimeLimitMs":1,"strict":true} => K TimeLimitMs)", R"({"a":1,"mode":5} => K a)",
+        R"({"mode":"compile","exec":"x","cpuLimitMs":0} => )", R"({"mode":"Compile"} => I mode)",
+        R"({"cpuLimitMs":18446744073709550592} => I cpuLimitMs)",
         R"({"timeLimitMs":-1} => I timeLimitMs)", R"({"timeLimitMs":0.5} => I timeLimitMs)",
-        R"({"cpuLimitMs":"5"} => I cpuLimitMs)",
-        R"({"memoryLimitMb":18446744073709555712} => I memoryLimitMb)",
-        R"({"maxFileCount":4294967296} => I maxFileCount)", R"({"stdinPipe":1} => I stdinPipe)",
-        R"({"env":{"A":1}} => I env)", R"({"copyFiles":[]} => I copyFiles)",
-        R"({"strict":"yes"} => I strict)", R"({"a":1, => ! src)", "{} x => ! src", "[1] => ! src",
-        " => ! src"}) {
+        R"({"cpuLimitMs":"5"} => I cpuLimitMs)", R"({"maxFileCount":4294967296} => I maxFileCount)",
+        R"({"stdinPipe":1} => I stdinPipe)", R"({"env":{"A":1}} => I env)",
+        R"({"copyFiles":[]} => I copyFiles)", R"({"strict":"yes"} => I strict)",
+        R"({"a":1, => J src)", "{} x => J src", "[1] => J src", " => J src"}) {
     const std::vector<std::string> p = parts(row);
-    const std::map<char, std::string> kinds = {{'U', "Unknown configuration key: "},
-                                               {'I', "Invalid value for configuration key: "},
-                                               {'!', "Configuration is not a valid JSON object: "}};
-    const std::string fault = p[1].empty() ? "" : kinds.at(p[1][0]) + p[1].substr(2);
     SandboxConfig strict, lenient;
     strict.strict = true;
-    EXPECT_EQ(applyConfigText(p[0], "src", strict), fault) << row;
-    const bool selfStrict = row.find("\"strict\":true") != std::string::npos;
-    EXPECT_EQ(applyConfigText(p[0], "src", lenient), selfStrict ? fault : "") << row;
+    EXPECT_EQ(brief(applyConfigText(p[0], "src", strict)), p[1]) << row;
+    EXPECT_EQ(brief(applyConfigText(p[0], "src", lenient)), p[1]) << row;
+    EXPECT_EQ(lenient.strict, row.find("\"strict\":true") != std::string::npos) << row;
   }
 }
 
 // The profile fills limits left at 0, and child processes unless given; bytes keep the MiB away.
 TEST(ModeDefaults, FillOnlyWhatIsNotGiven) {
   SandboxConfig c = withDocument(
-      R"({"mode":"compile","timeLimitMs":1,"memoryLimitBytes":3,"allowChildProcess":false})");
+      R"({"mode":"compile","memoryLimitBytes":3,"maxFileCount":5,"allowChildProcess":false})");
   applyModeDefaults(c);
   EXPECT_EQ(
       (std::vector<std::uint64_t>{c.timeLimitMs, c.cpuLimitMs, c.memoryLimitMb, c.memoryLimitBytes,
                                   c.maxStdoutBytes, c.maxFileCount, c.allowChildProcess}),
-      (std::vector<std::uint64_t>{1, 15000, 0, 3, 1048576, 128, 0}));
+      (std::vector<std::uint64_t>{15000, 15000, 0, 3, 1048576, 5, 0}));
 }
 
-// How the walk ended, and the fields the rows look at when they are set.
-std::string outcome(const CommandLine& result) {
-  const SandboxConfig& c = result.config;
+// The walk's end, the fields the rows look at, and strict mode's refusal: the walk's first mistake,
+// else the run's own start's (its command; input files: x unreadable, s a dictionary of texts).
+bool readInput(const std::string& path, std::string* text) {
+  if (text != nullptr) *text = path == "s" ? R"({"A":"1"})" : "[]";
+  return path != "x";
+}
+
+std::string outcome(CommandLine result) {
+  SandboxConfig& c = result.config;
   std::string text = result.action == CommandLine::Action::Run ? "run" : result.errorText;
   if (result.action == CommandLine::Action::PrintUsage)
     text = "usage " + std::to_string(result.exitStatus);
@@ -247,11 +266,15 @@ std::string outcome(const CommandLine& result) {
   for (const std::string& entry : c.env) text += " env=" + entry;
   if (c.allowChildProcessSet) text += c.allowChildProcess ? " child" : " no-child";
   if (c.strict) text += " strict";
-  return result.refusal.empty() ? text : text + " [" + result.refusal + "]";
+  ExecutionReport report;  // the run's start completes the configuration: after the fields
+  const bool begun = !result.mistake.empty() || beginReport(c, report, readInput);
+  const std::string refusal = begun ? result.mistake : report.message;
+  const bool refused = c.strict && result.action == CommandLine::Action::Run && !refusal.empty();
+  return refused ? text + " [" + brief(refusalReport(c, refusal).message) + "]" : text;
 }
 
-// Rows: arguments, split at each space (two give an empty one) => outcome. --strict judges the
-// whole walk, a strict document what follows it; the walk goes on past a refusal.
+// Rows: arguments, split at each space (two give an empty one) => outcome. --strict or a strict
+// document judges the whole walk, mistakes passed over before it too; only lenient --help ends it.
 TEST(Options, WalkEndsAsItShould) {
   const auto readFile = [](const std::string& path, std::string& contents) {
     contents = path == "cut.json"    ? R"({"timeLimitMs":1,)"
@@ -281,29 +304,35 @@ TEST(Options, WalkEndsAsItShould) {
     check(row);
   for (const std::string row :
        {"--x --config-file cut.json --time 2s --exec --strict => run exec=--strict time=2",
-        "--x --exec a --strict => run exec=a strict [Unknown option: --x]",
-        "--strict --base64 -h --version => run strict [Unknown option: --base64]",
-        "--strict --exec a --time => run exec=a strict [Missing value for option: --time]",
-        "--time 1x --strict --time 2 => run time=2 strict [Invalid number for option --time: 1x]",
-        "--core 4294967296 --strict => run strict [Invalid number for option --core: 4294967296]",
+        "--strict --base64 -h --version --exec a => run exec=a strict [U --base64]",
+        "--strict --exec a --time => run exec=a strict [M --time]",
+        "--time 1x --strict --time 2 => run time=2 strict [N --time: 1x]",
+        "--core 4294967296 --strict => run strict [N --core: 4294967296]",
         "--strict --time 18446744073709551615 --core 4294967295 => run time=18446744073709551615 "
-        "core=4294967295 strict",
-        "--strict --config-file cut.json => run time=1 strict [Configuration is not a valid JSON "
-        "object: cut.json]",
-        "--x --config-file typo.json --y => run strict [Unknown configuration key: TimeLimitMs]",
-        "--x --grant-toolchain d --strict => run strict [Unknown option: --x]"})
+        "core=4294967295 strict [No execution command specified (--exec).]",
+        "--strict --config-file cut.json => run time=1 strict [J cut.json]",
+        "--x --config-file typo.json --y => run strict [U --x]",
+        "--time 2s --config-file typo.json => run time=2 strict [N --time: 2s]",
+        "--config-file none --config-file typo.json => run strict [F none]",
+        "--config-file cut.json --config-file typo.json => run time=1 strict [J cut.json]",
+        "--x -h --config-file typo.json => usage 0",
+        "--compile --mode Compile --config-file typo.json => run strict [V --mode: Compile]",
+        "--strict --env =x --env FOO => run env==x env=FOO strict [V --env: =x]",
+        "--env-json {} --strict --env-json {}x => run strict [V --env-json: {}x]",
+        "--env-json {} --env A= --mode compile --exec a --strict => run exec=a env=A= strict",
+        "--strict --exec a --stdin x => run exec=a strict [R x]",
+        "--strict --exec a --env-json-file e => run exec=a strict [E e]",
+        "--strict --exec a --copy-file c s --copy-file d x => run exec=a strict [R x]",
+        "--strict --exec a --stdin x --stdin-pipe --env-json-file s => run exec=a strict",
+        "--x --grant-toolchain d --strict => run strict [U --x]"})
     check(row);
   for (const std::string number : {"+5", "-5", "1.5", "2s", " 5", "", "18446744073709551616"})
-    EXPECT_EQ(parseCommandLine({"--strict", "--time", number}, nullptr).refusal,
+    EXPECT_EQ(parseCommandLine({"--strict", "--time", number}, nullptr).mistake,
               "Invalid number for option --time: " + number);
-  // The toolchain commands follow --appcontainer; strict mode and the version come before --help.
-  EXPECT_NE(usageText().find("isolation\n  --grant-toolchain <dir> Let confined runs read and run "
-                             "a toolchain folder; runs nothing\n  --revoke-toolchain <dir> Take "
-                             "that access away again; runs nothing\n  --strict                "
-                             "Refuse unknown options, "
-                             "malformed values and unreadable files\n  --version               "
-                             "Print the version and exit\n  --help  "),
-            std::string::npos);
+  std::string unlisted;  // usage lists every option but -h
+  for (const std::string& name : optionNames())
+    unlisted += usageText().find("\n  " + name + " ") == std::string::npos ? name : "";
+  EXPECT_EQ(unlisted, "-h");
 }
 
 // Rows: the peer's reads (| between, ! failed, ~ NUL) => message, ! if none; reads scribble first.

@@ -19,6 +19,7 @@
 #include "runner/verdict.h"
 #include "streams/cut.h"
 #include "streams/input.h"
+#include "workdir/prepare.h"
 #include "workdir/scan.h"
 
 namespace sandbox {
@@ -77,28 +78,32 @@ TEST(InputRoute, OnlyAFileOrAPipeOfBytesIsHandedOver) {
   }
 }
 
-// Rows: MiB, bytes, core, children allowed, in a job, breakaway allowed => flags, process and job
-// memory, affinity, active processes, UI restrictions, creation flags (hex). Too many MiB saturate,
-// never wrap to 0; a job that cannot be left nests, without UI restrictions.
+// Rows: MiB, bytes, core, children, in a job, its flags (2048 breakaway, 4096 silent), processors
+// => flags, process and job memory, affinity, active processes, UI limits, creation flags (hex), !
+// for a core the machine lacks. MiB saturate; a job that cannot be left nests, without UI limits.
 TEST(Job, LimitsFollowTheConfiguration) {
   for (const std::string row :
-       {"2 0 3 0 0 0 => 2718 200000 200000 8 1 ff 8080604",
-        "2 5 63 1 0 1 => 2710 5 5 8000000000000000 0 ff 8080604",
-        "0 0 64 1 1 1 => 2400 0 0 0 0 ff 9080604", "0 0 64 1 1 0 => 2400 0 0 0 0 0 8080604",
-        "17592186044415 0 64 1 0 0 => 2700 fffffffffff00000 fffffffffff00000 0 0 ff 8080604",
-        "17592186044416 0 64 1 0 0 => 2700 ffffffffffffffff ffffffffffffffff 0 0 ff 8080604"}) {
+       {"2 0 3 0 0 0 5 => 2718 200000 200000 8 1 ff 8080604 !",
+        "2 5 63 1 0 2048 8000000000000000 => 2710 5 5 8000000000000000 0 ff 8080604",
+        "0 0 2 1 1 2048 7 => 2410 0 0 4 0 ff 9080604", "0 0 3 1 1 0 7 => 2410 0 0 8 0 0 8080604 !",
+        "0 0 5 1 1 4096 0 => 2410 0 0 20 0 ff 8080604",
+        "17592186044415 0 64 1 0 0 0 => 2700 fffffffffff00000 fffffffffff00000 0 0 ff 8080604",
+        "17592186044416 0 64 1 0 0 0 => 2700 ffffffffffffffff ffffffffffffffff 0 0 ff 8080604"}) {
     SandboxConfig config;
-    bool inJob = false, breakaway = false;
+    std::uint32_t inJob = 0, jobFlags = 0;
+    std::uint64_t machine = 0;
     std::istringstream(row) >> config.memoryLimitMb >> config.memoryLimitBytes >>
-        config.coreAffinity >> config.allowChildProcess >> inJob >> breakaway;
-    const JobPlacement placement = placeCommandJob(inJob, breakaway);
+        config.coreAffinity >> config.allowChildProcess >> inJob >> jobFlags >> std::hex >> machine;
+    const JobPlacement placement = placeCommandJob(inJob, jobFlags);
     const JobLimits limits = jobLimitsFor(config, placement.uiRestrictions);
     std::ostringstream out;
     out << std::hex << limits.limitFlags << ' ' << limits.processMemoryLimit << ' '
         << limits.jobMemoryLimit << ' ' << limits.affinity << ' ' << limits.activeProcessLimit
-        << ' ' << limits.uiRestrictionsClass << ' ' << placement.creationFlags;
+        << ' ' << limits.uiRestrictionsClass << ' ' << placement.creationFlags
+        << (missingProcessor(machine, config.coreAffinity).empty() ? "" : " !");
     EXPECT_EQ(out.str(), row.substr(row.find(" => ") + 4)) << row;
   }
+  EXPECT_EQ(missingProcessor(5, 3), "Processor 3 does not exist on this machine (it has 2).");
 }
 
 // Times truncate to ms one by one, the peak is job's or process's larger, a failed query gives 0.
@@ -110,6 +115,11 @@ TEST(Job, AccountingFromTheRawCounters) {
                       a.ioWriteCount, a.ioReadBytes, a.ioWriteBytes}),
               (ok ? Values{9, 0, 0, 0, 0, 0, 0, 0} : Values{0, 1, 2, 3, 1, 2, 3, 4}));
   }
+  // Only the job's own count says it is empty; a failed question (its count left 0) says nothing.
+  JobEvents busy, zero;
+  noteActiveProcesses(true, 2, busy), noteActiveProcesses(false, 0, busy);
+  noteActiveProcesses(true, 0, zero);
+  EXPECT_TRUE(!busy.empty && zero.empty);
 }
 
 // Rows: mode, time, memory, output, stdout, stderr, files hit, exit code, peak of a 100 MiB limit,
@@ -136,7 +146,7 @@ TEST(Verdict, FirstBrokenLimitDecidesThenTheExitCode) {
         o.peakMemoryBytes >> message;
     JobEvents events;
     noteJobMessage(message, events);
-    EXPECT_EQ(events.empty, message == 4) << row;  // no process is left
+    EXPECT_FALSE(events.empty) << row;  // a zero message (4) may be a nested job's: only a count
     o.memoryLimitRefused = events.memoryLimitRefused;
     ExecutionReport report;
     report.exitCode = 7;  // the verdict changes no field but status and message
@@ -195,7 +205,7 @@ std::string show(const EnvironmentMap& env) {
   return text;
 }
 
-// An empty block is two zero units; a NUL cuts a string; names sort case-blind with A-Z lowered.
+// An empty block is two zero units; a NUL cuts a string; names sort with a-z raised ([ _ follow Z).
 TEST(Environment, BlockEndsWithTwoZeroUnitsAndHoldsNoOtherNul) {
   EXPECT_EQ(buildEnvironmentBlock({}), std::u16string(2, u'\0'));
   EnvironmentMap env;
@@ -205,10 +215,10 @@ TEST(Environment, BlockEndsWithTwoZeroUnitsAndHoldsNoOtherNul) {
   setEnvVar(env, "", "ignored");
   setEnvVar(env, std::string("B\0C", 3), "\xFF");
   setEnvVar(env, "_X", "");
-  addEnvironmentStrings(env, u"c=2\0=C:=C:\\\0NOEQ\0A=1=x\0\0ignored\0");
+  addEnvironmentStrings(env, u"c=2\0=C:=C:\\\0NOEQ\0A=1=x\09=\0[=\0\u00e9=\0\u00c9=\0\0ignored\0");
   addEnvironmentStrings(env, nullptr);
   EXPECT_EQ(buildEnvironmentBlock(env),
-            std::u16string(u"_X=\0A=1=x\0B=\xFFFD\0c=2\0Path=2\0\0", 26));
+            std::u16string(u"9=\0A=1=x\0B=\xFFFD\0c=2\0Path=2\0[=\0_X=\0\u00c9=\0\u00e9=\0\0", 38));
 }
 
 // Rows: text => the map it leaves, ! when malformed; members before a fault stay set.
@@ -250,6 +260,7 @@ TEST(Environment, AssembledFromEverySourceInOrder) {
   EXPECT_EQ(show(assembleEnvironment(config, inherit, run)),
             "E=env=1;I=run;J=run;R=run;SystemRoot=C:\\W;");
   EXPECT_EQ(show(assembleEnvironment(config, [](EnvironmentMap&) {})), "E=env=1;");
+  EXPECT_EQ(show(assembleEnvironment(SandboxConfig{}, nullptr)), "");
   config.env.push_back("SYSTEMROOT=D:\\given");
   EXPECT_EQ(show(assembleEnvironment(config, inherit)), "E=env=1;SYSTEMROOT=D:\\given;");
   // A confined run's profile is its container's folder, under every configured source.
@@ -283,6 +294,7 @@ TEST(AppContainer, StaleProfilesAreThoseOfEndedSandboxes) {
         << row;
   }
   EXPECT_EQ(profilesFolder(u"C:\\P\\tesselsandbox_8_9\\AC", u"TesselSandbox_8_9"), u"C:\\P");
+  EXPECT_EQ(profilesFolder(u"\\a", u"b"), u"");
 }
 
 // Rows: grant (+) or revoke (-), entries => the list left, "=" when unchanged. An entry: allow or
@@ -317,12 +329,14 @@ TEST(Toolchain, GrantLeavesOneEntryOfItsOwnAndRevokeNone) {
             "M. (C: 0x80070005) N. J. (SetInformationJobObject: error 87)");
 }
 
-// New or resized files, their count and largest size; limits pass a value equal to them.
+// New or resized files but the sandbox's own, their count and largest size; limits pass their
+// value.
 TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   const FileSnapshot before = {{u"kept", 5}, {u"grown", 1}};
   const FileSnapshot after = {{u"a", 10}, {u"b", 11}, {u"grown", 10}, {u"kept", 5}, {u"z", 99}};
-  const auto scan = [&](std::uint64_t maxFileSize, std::uint32_t maxFileCount) {
-    const FileScanResult r = compareSnapshots(before, after, maxFileSize, maxFileCount);
+  const auto scan = [&](std::uint64_t maxFileSize, std::uint32_t maxFileCount,
+                        std::vector<std::u16string> own = {}) {
+    const FileScanResult r = compareSnapshots(before, after, maxFileSize, maxFileCount, own);
     std::string text = std::to_string(r.newFilesCount) + " " + std::to_string(r.maxFileSizeSeen);
     for (const std::string& name : r.generatedFiles) text += " " + name;
     return text + (r.limitExceeded ? ": " + r.message : "");
@@ -330,6 +344,13 @@ TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   EXPECT_EQ(scan(10, 2), "2 11 a b: File size limit exceeded: b (11 bytes > 10 bytes)");
   EXPECT_EQ(scan(99, 2), "3 99 a b grown z: File count limit exceeded: 3 > 2");
   EXPECT_EQ(scan(99, 3), "3 99 a b grown z");
+  EXPECT_EQ(scan(10, 0, {u"b", u"z"}), "1 10 a grown: File count limit exceeded: 1 > 0");
+  const std::filesystem::path run9 = std::filesystem::current_path() / "run9";
+  for (const std::filesystem::path& folder : {run9, run9 / ""})
+    EXPECT_EQ(namesDirectlyIn(folder, {"run9/o", "run9/s/x", "./run9/../run9/e", "o", "",
+                                       (run9 / "r").string()}),
+              (std::vector<std::u16string>{u"o", u"e", u"r"}));
+  EXPECT_EQ(resolveWorkingDirectory(""), std::filesystem::current_path());
 }
 
 }  // namespace
