@@ -14,4 +14,16 @@ std::u16string utf8ToUtf16(std::string_view text);
 // becomes U+FFFD.
 std::string utf16ToUtf8(std::u16string_view text);
 
+// Equal but for the case of ASCII letters, as Windows compares file and profile names.
+inline bool sameNameIgnoringCase(std::u16string_view left, std::u16string_view right) {
+  const auto lower = [](char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
+  if (left.size() != right.size()) return false;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    if (lower(left[i]) != lower(right[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace sandbox

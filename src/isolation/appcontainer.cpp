@@ -10,18 +10,6 @@ namespace {
 
 constexpr std::u16string_view kProfilePrefix = u"TesselSandbox_";
 
-// Equal but for the case of ASCII letters, as Windows compares profile names.
-bool sameName(std::u16string_view left, std::u16string_view right) {
-  const auto lower = [](char16_t c) {
-    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-  };
-  if (left.size() != right.size()) return false;
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (lower(left[i]) != lower(right[i])) return false;
-  }
-  return true;
-}
-
 // Decimal digits as this program writes them: no sign, no leading zero (but "0"), at most `max`.
 bool parseDecimal(std::u16string_view digits, std::uint64_t max, std::uint64_t& value) {
   if (digits.empty() || (digits.size() > 1 && digits[0] == u'0')) return false;
@@ -49,7 +37,7 @@ std::uint32_t directorySecurityParts(bool daclProtected) {
 
 std::optional<std::uint32_t> profileOwnerId(std::u16string_view name) {
   if (name.size() <= kProfilePrefix.size() ||
-      !sameName(name.substr(0, kProfilePrefix.size()), kProfilePrefix)) {
+      !sameNameIgnoringCase(name.substr(0, kProfilePrefix.size()), kProfilePrefix)) {
     return std::nullopt;
   }
   const std::u16string_view rest = name.substr(kProfilePrefix.size());
@@ -66,14 +54,14 @@ std::optional<std::uint32_t> profileOwnerId(std::u16string_view name) {
 bool isStaleProfile(std::u16string_view name, std::u16string_view ownName, std::uint32_t ownId,
                     OwnerState owner) {
   const std::optional<std::uint32_t> id = profileOwnerId(name);
-  return id && !sameName(name, ownName) && (*id == ownId || owner == OwnerState::Ended);
+  return id && !sameNameIgnoringCase(name, ownName) && (*id == ownId || owner == OwnerState::Ended);
 }
 
 std::u16string profilesFolder(std::u16string_view folder, std::u16string_view name) {
   for (std::size_t end = folder.size(); end > 0;) {
     const std::size_t cut = folder.find_last_of(u"\\/", end - 1);
     if (cut == std::u16string_view::npos) break;
-    if (sameName(folder.substr(cut + 1, end - cut - 1), name)) {
+    if (sameNameIgnoringCase(folder.substr(cut + 1, end - cut - 1), name)) {
       return std::u16string(folder.substr(0, cut));
     }
     end = cut;

@@ -31,7 +31,10 @@ std::vector<std::u16string> namesDirectlyIn(const std::filesystem::path& directo
     std::error_code error;
     const std::filesystem::path path =
         std::filesystem::absolute(pathFromUtf8(text), error).lexically_normal();
-    if (error || path.parent_path() != folder) continue;
+    // Windows compares names case-blind: "C:\Run9\OUT.txt" is the file "out.txt" of "c:\run9".
+    if (error || !sameNameIgnoringCase(path.parent_path().u16string(), folder.u16string())) {
+      continue;
+    }
     const std::u8string name = path.filename().u8string();
     names.push_back(utf8ToUtf16(std::string(name.begin(), name.end())));
   }
@@ -43,7 +46,11 @@ FileScanResult compareSnapshots(const FileSnapshot& before, const FileSnapshot& 
                                 const std::vector<std::u16string>& ownFiles) {
   FileScanResult result;
   for (const auto& [name, size] : after) {
-    if (std::find(ownFiles.begin(), ownFiles.end(), name) != ownFiles.end()) continue;
+    if (std::any_of(ownFiles.begin(), ownFiles.end(), [&name](const std::u16string& own) {
+          return sameNameIgnoringCase(own, name);
+        })) {
+      continue;
+    }
     const auto previous = before.find(name);
     if (previous != before.end() && previous->second == size) continue;
     std::string utf8Name = utf16ToUtf8(name);

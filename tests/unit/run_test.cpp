@@ -344,12 +344,12 @@ TEST(FileScan, ListsGeneratedFilesAndJudgesTheLimits) {
   EXPECT_EQ(scan(10, 2), "2 11 a b: File size limit exceeded: b (11 bytes > 10 bytes)");
   EXPECT_EQ(scan(99, 2), "3 99 a b grown z: File count limit exceeded: 3 > 2");
   EXPECT_EQ(scan(99, 3), "3 99 a b grown z");
-  EXPECT_EQ(scan(10, 0, {u"b", u"z"}), "1 10 a grown: File count limit exceeded: 1 > 0");
+  EXPECT_EQ(scan(10, 0, {u"B", u"z"}), "1 10 a grown: File count limit exceeded: 1 > 0");
   const std::filesystem::path run9 = std::filesystem::current_path() / "run9";
   for (const std::filesystem::path& folder : {run9, run9 / ""})
     EXPECT_EQ(namesDirectlyIn(folder, {"run9/o", "run9/s/x", "./run9/../run9/e", "o", "",
-                                       (run9 / "r").string()}),
-              (std::vector<std::u16string>{u"o", u"e", u"r"}));
+                                       (run9 / "r").string(), "RUN9/U"}),
+              (std::vector<std::u16string>{u"o", u"e", u"r", u"U"}));
   EXPECT_EQ(resolveWorkingDirectory(""), std::filesystem::current_path());
 }
 

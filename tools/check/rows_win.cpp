@@ -2,6 +2,7 @@
 // outcome is known, and hands what it saw to the row's judge.
 #include "rows_win.h"
 
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "common/quote.h"
 #include "common/text.h"
 #include "ipc/framing.h"
+#include "isolation/job_win.h"
 #include "report/report.h"
 #include "session_win.h"
 // After the gateway: security descriptors in SDDL.
@@ -27,13 +29,8 @@ bool isWine() {
 
 // The highest processor of the system's affinity mask (the sandbox pins within its own group).
 std::uint32_t lastProcessor() {
-  DWORD_PTR process = 0, system = 0;
-  GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
-  std::uint32_t last = 0;
-  for (std::uint32_t i = 0; i < 64; ++i) {
-    if ((static_cast<std::uint64_t>(system) >> i) & 1) last = i;
-  }
-  return last;
+  const std::uint64_t system = systemAffinityMask();
+  return system == 0 ? 0 : static_cast<std::uint32_t>(std::bit_width(system) - 1);
 }
 
 // What the rows share: the session, and this program as the probe.
