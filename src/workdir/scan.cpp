@@ -18,6 +18,13 @@ std::string countLimitMessage(std::uint32_t count, std::uint32_t limit) {
   return "File count limit exceeded: " + std::to_string(count) + " > " + std::to_string(limit);
 }
 
+// Whether `name` is one of the sandbox's own files, named as Windows names them, case-blind.
+bool isOwnFile(const std::vector<std::u16string>& ownFiles, const std::u16string& name) {
+  return std::any_of(ownFiles.begin(), ownFiles.end(), [&name](const std::u16string& own) {
+    return sameNameIgnoringCase(own, name);
+  });
+}
+
 }  // namespace
 
 std::vector<std::u16string> namesDirectlyIn(const std::filesystem::path& directory,
@@ -46,11 +53,7 @@ FileScanResult compareSnapshots(const FileSnapshot& before, const FileSnapshot& 
                                 const std::vector<std::u16string>& ownFiles) {
   FileScanResult result;
   for (const auto& [name, size] : after) {
-    if (std::any_of(ownFiles.begin(), ownFiles.end(), [&name](const std::u16string& own) {
-          return sameNameIgnoringCase(own, name);
-        })) {
-      continue;
-    }
+    if (isOwnFile(ownFiles, name)) continue;
     const auto previous = before.find(name);
     if (previous != before.end() && previous->second == size) continue;
     std::string utf8Name = utf16ToUtf8(name);
